@@ -1,0 +1,10 @@
+# THERMAL_SANITIZE is a comma-free list: "address;undefined" or "thread".
+set(THERMAL_SANITIZE "" CACHE STRING "Sanitizers to build with")
+if(THERMAL_SANITIZE)
+  list(JOIN THERMAL_SANITIZE "," _sanitizers)
+  add_compile_options(-fsanitize=${_sanitizers} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${_sanitizers})
+  if("undefined" IN_LIST THERMAL_SANITIZE)
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()

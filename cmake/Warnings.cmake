@@ -1,0 +1,5 @@
+# Warnings are set once, here, and are errors everywhere.
+add_library(thermal_warnings INTERFACE)
+target_compile_options(thermal_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Werror
+  -Wshadow=local -Wformat=2 -Wundef -Wcast-qual -Wmissing-declarations)

@@ -1,0 +1,17 @@
+// Handles to kernel objects (events, threads, files, devices).
+#pragma once
+
+#include "platform/types.h"
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+
+// Closes one handle. The object lives on while another handle or a waiting thread still uses it.
+// FALSE with ERROR_INVALID_HANDLE for a handle that is not open.
+BOOL CloseHandle(HANDLE hObject);
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;

@@ -1,0 +1,32 @@
+// The one clock behind every time source, wait and timer of the platform.
+//
+// Time is counted in 100-ns units. The real clock follows std::chrono::steady_clock (monotonic)
+// and system_clock (calendar). A virtual clock, installed by test control, stands still until it
+// is advanced, and may advance a step on each read of a public time source so that busy waits end.
+//
+// Thread safety: every function may be called from any thread. Functions named ...Locked must be
+// called with the kernel lock held (see wait.h).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace platform::detail {
+
+inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
+inline constexpr std::int64_t kTicksPerMillisecond = 10'000;
+inline constexpr std::int64_t kNever = INT64_MAX;
+
+// Monotonic time, without any read step. Needs the kernel lock.
+std::int64_t MonotonicNowLocked();
+// Monotonic time as a public time source reads it: applies the virtual read step.
+std::int64_t ReadMonotonicClock();
+// Calendar time, as 100-ns units since 1601-01-01 UTC; applies the virtual read step.
+std::int64_t ReadSystemClock();
+
+bool ClockIsVirtual();
+
+// The real steady-clock instant of a monotonic tick count (real clock only).
+std::chrono::steady_clock::time_point RealTimeOfTicks(std::int64_t ticks);
+
+}  // namespace platform::detail
