@@ -10,7 +10,8 @@
 //
 // A site issues a message only while the provider is registered, flag bit 0 is enabled and the
 // enabled level reaches the site's level. The message texts are not part of the driver: they live
-// in the trace format table (driver/trace_formats.txt), keyed by component GUID and number.
+// in the trace format table (driver/trace_formats/, one file per component), keyed by component
+// GUID and number.
 //
 // Arguments: 32-bit integers (signed or unsigned, HRESULTs, BOOLs), 64-bit integers, doubles, and
 // `const char*` texts. Thread safety: sites may run on any thread.
