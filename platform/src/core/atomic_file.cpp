@@ -1,0 +1,68 @@
+#include "core/atomic_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace platform::detail {
+namespace {
+
+std::string Describe(const char* step, const std::filesystem::path& path)
+{
+    return std::string(step) + " " + path.string() + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string WriteFileAtomically(const std::filesystem::path& path, std::string_view contents, unsigned mode)
+{
+    const std::filesystem::path temporary = path.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return Describe("cannot create", temporary);
+    std::size_t written = 0;
+    while (written < contents.size()) {
+        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const std::string error = Describe("cannot write", temporary);
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return error;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        const std::string error = Describe("cannot flush", temporary);
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    ::close(fd);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string error = Describe("cannot replace", path);
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    // Make the rename itself durable.
+    const int dir = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
+}
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    return contents.str();
+}
+
+}  // namespace platform::detail
