@@ -2,4 +2,4 @@
 add_library(thermal_warnings INTERFACE)
 target_compile_options(thermal_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Werror
-  -Wshadow=local -Wformat=2 -Wundef -Wcast-qual -Wmissing-declarations)
+  $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local> -Wformat=2 -Wundef -Wcast-qual -Wmissing-declarations)
