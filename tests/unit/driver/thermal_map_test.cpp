@@ -5,7 +5,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -18,6 +17,7 @@
 #include "platform_testing/virtual_clock.h"
 #include "sim/power_source.h"
 #include "sim/windows_directory.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -35,21 +35,17 @@ class ThermalMapTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "thermal_map_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_windows = pattern;
-        fs::create_directories(m_windows / "system32" / "drivers" / "UMDF");
-        sim::SetWindowsDirectory(m_windows.string());
+        fs::create_directories(m_windows.path() / "system32" / "drivers" / "UMDF");
+        sim::SetWindowsDirectory(m_windows.path().string());
         sim::SetAcLineStatus(sim::kAcOnline);
     }
     void TearDown() override
     {
         sim::SetAcLineStatus(m_previousAcLine);
         sim::SetWindowsDirectory(m_previousWindows);
-        fs::remove_all(m_windows);
     }
 
-    fs::path MapFile(const char* name) const { return m_windows / "system32" / "drivers" / "UMDF" / name; }
+    fs::path MapFile(const char* name) const { return m_windows.path() / "system32" / "drivers" / "UMDF" / name; }
     void WriteFile(const char* name, const std::string& bytes) const
     {
         std::ofstream(MapFile(name), std::ios::binary) << bytes;
@@ -78,7 +74,7 @@ protected:
 
     ScopedVirtualClock m_clock{1ms};
     ScopedFaults m_faults;
-    fs::path m_windows;
+    test_support::TempDir m_windows;
     std::string m_previousWindows = sim::WindowsDirectory();
     std::uint8_t m_previousAcLine = sim::AcLineStatus();
 };

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "platform/crt/stdio.h"
 #include "sim/windows_directory.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -16,18 +16,8 @@ namespace fs = std::filesystem;
 // Each test gets an empty temporary directory as the machine's Windows directory.
 class CrtStdio : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "crt_stdio_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_directory = pattern;
-        sim::SetWindowsDirectory(m_directory.string());
-    }
-    void TearDown() override
-    {
-        sim::SetWindowsDirectory(m_previous);
-        fs::remove_all(m_directory);
-    }
+    void SetUp() override { sim::SetWindowsDirectory(m_directory.string()); }
+    void TearDown() override { sim::SetWindowsDirectory(m_previous); }
 
     void WriteFile(const std::string& name, const std::string& bytes)
     {
@@ -43,8 +33,9 @@ protected:
         return text;
     }
 
+    test_support::TempDir m_temp;
+    const fs::path& m_directory = m_temp.path();
     std::string m_previous = sim::WindowsDirectory();
-    fs::path m_directory;
 };
 
 TEST_F(CrtStdio, FsopenTextMode_ReadsCrLfAsLfAndKeepsLoneCr)
