@@ -256,19 +256,6 @@ TEST_F(Wmi, GetCopiesAnyTypeAndReportsMissingProperties)
     EXPECT_EQ(value.lVal, 5);
 }
 
-TEST_F(Wmi, NextFailsThroughItsFaultPointWithNothingReturned)
-{
-    sim::AddThermalTemperature(u"one", 1);
-    ComPtr<IEnumWbemClassObject> enumerator;
-    ASSERT_EQ(Query(u"SELECT * FROM ThermalTemperature", &enumerator), WBEM_S_NO_ERROR);
-    FailCall("IEnumWbemClassObject::Next");
-    IWbemClassObject* object = nullptr;
-    ULONG returned = 9;
-    EXPECT_EQ(enumerator->Next(WBEM_INFINITE, 1, &object, &returned), WBEM_E_FAILED);
-    EXPECT_EQ(returned, 0u);
-    EXPECT_EQ(Temperatures(enumerator.Get()), std::vector<LONG>{1});
-}
-
 TEST_F(Wmi, EveryObjectIsGoneOnceTheClientReleasedIt)
 {
     sim::AddThermalTemperature(u"one", 1);
