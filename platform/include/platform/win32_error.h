@@ -5,6 +5,7 @@
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD NO_ERROR = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -30,4 +31,5 @@ inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
+inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
