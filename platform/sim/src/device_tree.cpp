@@ -159,6 +159,12 @@ bool AddDevice(DeviceSpec spec)
     if (spec.instanceId.empty() || !spec.behavior) return false;
     std::lock_guard guard(TheTree().mutex);
     if (FindLocked(spec.instanceId)) return false;
+    for (const auto& entry : spec.interfaces) {
+        if (entry.path.empty()) return false;
+    }
+    for (const auto& name : spec.deviceNames) {
+        if (name.empty()) return false;
+    }
     for (const auto& node : TheTree().nodes) {
         for (const auto& entry : spec.interfaces) {
             if (NamesPath(node->spec, entry.path)) return false;
