@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "acquisition/probe_fixed_path.h"
@@ -51,6 +52,11 @@ struct Conversion {
     std::uint16_t counts;
     float celsius;
 };
+
+void PrintTo(const Conversion& c, std::ostream* out)
+{
+    *out << "kind " << int{c.kind} << ", counts " << c.counts << " -> " << c.celsius;
+}
 
 class FixedProbeConversion : public FixedProbeChannel, public ::testing::WithParamInterface<Conversion> {};
 

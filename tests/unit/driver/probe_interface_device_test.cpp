@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "acquisition/probe_interface_device.h"
@@ -170,6 +171,8 @@ struct EnumerationFault {
     const char* point;
     int after;  // calls of the point that pass first
 };
+
+void PrintTo(const EnumerationFault& fault, std::ostream* out) { *out << fault.name; }
 
 class ProbeInterfaceDeviceEnumerationFault : public ::testing::TestWithParam<EnumerationFault> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ const ProbeCase kProbeCases[] = {
     {"FixedGetStatus", Probe::kFixedPath, PROBE_FIXED_DEVICE_PATH, IOCTL_PROBE_GET_STATUS, 2},
     {"FixedGetCounts", Probe::kFixedPath, PROBE_FIXED_DEVICE_PATH, IOCTL_PROBE_GET_COUNTS, 2},
 };
+
+void PrintTo(const ProbeCase& c, std::ostream* out) { *out << c.name; }
 
 HANDLE OpenProbe(const WCHAR* path)
 {
