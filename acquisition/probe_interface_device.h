@@ -6,10 +6,10 @@
 // device path is found once, at that moment; a probe that arrives later is not seen until the
 // module is loaded again. Open and close may repeat; a reopen uses the stored path.
 //
-// Thread safety: none of its own. The first GetInstance must not race another call (the device's
-// hardware preparation makes the instance before the collector thread can start). Open and close
-// run on the host's callback threads; reads run on the collector thread, which is the only reader
-// and has ended before the channel is closed.
+// Thread safety: GetInstance may be called from any thread; the instance is made under the
+// language's once-only initialisation of a local static. The channel itself holds no lock: open and
+// close run on the host's callback threads, reads run on the collector thread, which is the only
+// reader and has ended before the channel is closed.
 #pragma once
 
 #include "platform/types.h"
