@@ -50,7 +50,6 @@ using HANDLE = void*;
 using PHANDLE = HANDLE*;
 using HMODULE = struct HINSTANCE__*;
 using HINSTANCE = HMODULE;
-using HWND = struct HWND__*;
 
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;

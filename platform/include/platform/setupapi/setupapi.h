@@ -9,6 +9,7 @@
 
 #include "platform/com/guid.h"
 #include "platform/types.h"
+#include "platform/user/window.h"
 
 using HDEVINFO = void*;
 
