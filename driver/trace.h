@@ -14,7 +14,13 @@
 // GUID and number.
 //
 // Arguments: 32-bit integers (signed or unsigned, HRESULTs, BOOLs), 64-bit integers, doubles, and
-// `const char*` texts. Thread safety: sites may run on any thread.
+// `const char*` texts; at most eight of them. Thread safety: sites may run on any thread.
+//
+// The trace control: the module's attach registers the provider (RegisterProvider) and its detach
+// unregisters it (UnregisterProvider); between them a trace session enables and disables it
+// through TraceControlCallback. The control block is written by the callback and read by the sites
+// without a lock (its fields are atomic); at worst a site sees a level and flags from either side
+// of a change.
 #pragma once
 
 #include <cstring>
@@ -22,6 +28,7 @@
 #include <type_traits>
 
 #include "platform/com/guid.h"
+#include "platform/trace/trace.h"
 #include "platform/types.h"
 
 inline constexpr UCHAR TRACE_LEVEL_ERROR = 2;
@@ -37,18 +44,37 @@ struct Argument {
     std::size_t length;
 };
 
+// A text with its terminator; a null text is traced as "NULL".
+inline Argument TextArgument(const char* value)
+{
+    const char* text = value != nullptr ? value : "NULL";
+    return {text, std::strlen(text) + 1};
+}
+
 template <class T>
 Argument ArgumentOf(const T& value)
 {
     if constexpr (std::is_same_v<std::decay_t<T>, const char*> || std::is_same_v<std::decay_t<T>, char*>) {
-        const char* text = value != nullptr ? value : "NULL";
-        return {text, std::strlen(text) + 1};
+        return TextArgument(value);  // also a character array, such as a literal
     } else {
         static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 4 || sizeof(T) == 8),
                       "trace arguments are 32- or 64-bit numbers, or texts");
         return {&value, sizeof(T)};
     }
 }
+
+// The control GUID under which the driver's provider registers.
+inline constexpr GUID kTraceControlGuid = platform::MakeGuid("{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
+
+inline constexpr std::size_t kMaxArguments = 8;
+
+// Sets the control block to the disabled state, makes it the only registered block, and registers
+// the provider. A failed registration is not reported: the driver then runs with tracing off.
+// Called by the module's attach, under the loader's serialisation.
+void RegisterProvider();
+// Unregisters the provider and empties the list of registered blocks: from then on no site issues
+// anything. Called by the module's detach.
+void UnregisterProvider();
 
 // True when a site of this level would issue a message now.
 bool IsEnabled(UCHAR level);
@@ -58,11 +84,17 @@ void Emit(const GUID& component, USHORT number, std::initializer_list<Argument> 
 template <class... Args>
 void Site(UCHAR level, const GUID& component, USHORT number, const Args&... args)
 {
+    static_assert(sizeof...(Args) <= kMaxArguments, "a trace site carries at most eight arguments");
     if (!IsEnabled(level)) return;
     Emit(component, number, {ArgumentOf(args)...});
 }
 
 }  // namespace trace
+
+// The provider's control callback: WMI_ENABLE_EVENTS takes the session's logger handle, level and
+// flags into the control block (the context); WMI_DISABLE_EVENTS clears them; any other request
+// is refused with ERROR_INVALID_PARAMETER and changes nothing.
+ULONG WINAPI TraceControlCallback(WMIDPREQUESTCODE RequestCode, PVOID Context, ULONG* InOutBufferSize, PVOID Buffer);
 
 #define TRACE_COMPONENT(guidText)                                                                \
     namespace {                                                                                  \
