@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "driver/trace.h"
 #include "platform_testing/faults.h"
@@ -144,6 +146,27 @@ TEST_F(TraceControl, FailedRegistrationIsSilentAndLeavesTracingOff)
     platform::testing::FailCall("RegisterTraceGuidsW");
     trace::RegisterProvider();
     EXPECT_FALSE(platform::testing::IsTraceProviderRegistered(kControl));
+    TraceEachLevel();
+    EXPECT_EQ(m_recorder.Count(), 0u);
+}
+
+TEST_F(TraceControl, SitesRunWhileASessionChangesTheControlBlock)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> sites;
+    for (int i = 0; i < 2; ++i) {
+        sites.emplace_back([&] {
+            while (!stop.load()) TraceEachLevel();
+        });
+    }
+    for (int i = 0; i < 50; ++i) {
+        m_session.Enable(kControl, static_cast<UCHAR>(TRACE_LEVEL_ERROR + i % 4), 0x1);
+        m_session.Disable(kControl);
+    }
+    stop.store(true);
+    for (auto& thread : sites) thread.join();
+
+    m_recorder.Clear();
     TraceEachLevel();
     EXPECT_EQ(m_recorder.Count(), 0u);
 }

@@ -87,9 +87,9 @@ enum WDF_PROPERTY_STORE_DISPOSITION : ULONG {
 
 struct IWDFDevice : IUnknown {
     using base_interface = IUnknown;
-    // The device's instance identifier. With a null buffer, or one too small, *pdwSizeInChars
-    // receives the size needed (terminator included) and the result is
-    // HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER).
+    // The device's instance identifier. *pdwSizeInChars gives the buffer's size and receives the
+    // size needed, terminator included. A null buffer only asks for the size (S_OK); a buffer too
+    // small gives HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER).
     virtual HRESULT STDMETHODCALLTYPE RetrieveDeviceInstanceId(PWSTR Buffer, DWORD* pdwSizeInChars) = 0;
     // Makes an I/O queue whose callback object is pCallbackInterface.
     virtual HRESULT STDMETHODCALLTYPE CreateIoQueue(IUnknown* pCallbackInterface, BOOL bDefaultQueue,
