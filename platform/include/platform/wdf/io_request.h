@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/com/unknown.h"
+#include "platform/wdf/file.h"
 #include "platform/wdf/memory.h"
 
 struct IWDFIoRequest : IUnknown {
@@ -13,6 +14,12 @@ struct IWDFIoRequest : IUnknown {
     // The request's input and output buffers, with a reference added; null when it has none.
     virtual void STDMETHODCALLTYPE GetInputMemory(IWDFMemory** ppWdfMemory) = 0;
     virtual void STDMETHODCALLTYPE GetOutputMemory(IWDFMemory** ppWdfMemory) = 0;
+    // The file object the request came through (the client's open handle), with a reference
+    // added; null when it has none.
+    virtual void STDMETHODCALLTYPE GetFileObject(IWDFFile** ppFileObject) = 0;
+    // The control code and buffer sizes of a device I/O control request; any pointer may be null.
+    virtual void STDMETHODCALLTYPE GetDeviceIoControlParameters(ULONG* pControlCode, SIZE_T* pInputBufferSizeInBytes,
+                                                                SIZE_T* pOutputBufferSizeInBytes) = 0;
 
 protected:
     ~IWDFIoRequest() = default;
