@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "acquisition/probe_fixed_path.h"
@@ -29,12 +30,14 @@
 #include "acquisition/temperature_sensor.h"
 #include "acquisition/thermal_acquisition.h"
 #include "driver/test_mode.h"
+#include "driver/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 #include "platform/probe/probe_ioctl.h"
 #include "platform/win32_error.h"
 #include "platform_testing/com_security.h"
 #include "platform_testing/faults.h"
+#include "platform_testing/trace_session.h"
 #include "platform_testing/virtual_clock.h"
 #include "sim/device_tree.h"
 #include "sim/power_source.h"
@@ -50,6 +53,41 @@ inline constexpr char16_t kWmiInstanceName[] = u"ACPI\\PNP0C14\\0_0";
 // Keys of the built-in map and their temperatures.
 inline constexpr int kKeyOf40Degrees = 394;
 inline constexpr int kKeyOf30Degrees = 504;
+
+// Message GUIDs of the acquisition components and of the method timing trace.
+inline constexpr GUID kCollectorTrace = platform::MakeGuid("{E45DE01A-9CBE-4C55-A5E8-249F09410D3A}");
+inline constexpr GUID kReporterTrace = platform::MakeGuid("{011D947F-2F8C-49F0-9605-1CBBEC6EA077}");
+inline constexpr GUID kAcquisitionTrace = platform::MakeGuid("{4386F4A7-4924-4221-9365-F5CF03280675}");
+inline constexpr GUID kScopeTimerTrace = platform::MakeGuid("{5E0B7C41-9A3D-4C2E-8F61-2D7A9B3C4E10}");
+
+// Registers the trace provider and records every message at every level while it lives.
+class TraceCapture {
+public:
+    TraceCapture()
+    {
+        trace::RegisterProvider();
+        m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+    }
+    ~TraceCapture() { trace::UnregisterProvider(); }
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    std::size_t Count(const GUID& component, USHORT number) const { return m_recorder.Find(component, number).size(); }
+    // The first argument of each message of a component and number, as text.
+    std::vector<std::string> Texts(const GUID& component, USHORT number) const
+    {
+        std::vector<std::string> texts;
+        for (const auto& record : m_recorder.Find(component, number)) {
+            const auto& bytes = record.arguments.at(0);
+            texts.emplace_back(reinterpret_cast<const char*>(bytes.data()));
+        }
+        return texts;
+    }
+
+private:
+    platform::testing::TraceRecorder m_recorder;
+    platform::testing::TraceSession m_session{m_recorder};
+};
 
 // Records each delivery: the value, and the order of the three calls.
 class RecordingSensor final : public ITemperatureSensor {
@@ -223,6 +261,7 @@ protected:
 
     platform::testing::ScopedVirtualClock m_clock;
     platform::testing::ScopedFaults m_faults;
+    TraceCapture m_traces;
     RecordingSensor m_sensor;
     std::unique_ptr<CThermalAcquisition> m_acquisition;
 };

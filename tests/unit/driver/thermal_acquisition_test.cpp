@@ -143,6 +143,7 @@ TEST_F(ThermalAcquisition, DeliverTemperature_SignalsWhateverTheUpdateReturned)
     m_acquisition->SetSensor(nullptr);
     m_acquisition->DeliverTemperature(22.0);
     EXPECT_EQ(m_sensor.Deliveries(), Deliveries{21.0});
+    EXPECT_EQ(m_traces.Count(kAcquisitionTrace, 16), 1u);
 }
 
 TEST_F(ThermalAcquisition, SetReportInterval_TakesEffectAtTheWaitAfterTheNextTick)
@@ -226,6 +227,7 @@ TEST_F(ThermalAcquisition, CollectorThread_StartedBeforeInitEndsAtOnceAndStoresN
     m_clock.AdvanceBy(3000ms);
     EXPECT_EQ(Latest(), 42.0);
     EXPECT_EQ(InterfaceReads(), 0u);
+    EXPECT_EQ(m_traces.Count(kCollectorTrace, 60), 1u);  // the error-level "not initialised"
     EXPECT_EQ(m_acquisition->StopThreads(), 1);
     EXPECT_EQ(Latest(), 42.0);
     EXPECT_FALSE(NamedEventExists(kCollectorEventName));
@@ -285,6 +287,7 @@ TEST_F(ThermalAcquisition, StopThreads_WhenTheReporterCannotBeSignalledReturnsZe
     ASSERT_EQ(Start(), 1);
     FailCall("SetEvent", 1, 0, 1);  // the collector's passes, the reporter's fails
     EXPECT_EQ(m_acquisition->StopThreads(), 0);
+    EXPECT_EQ(m_traces.Count(kReporterTrace, 14), 1u);
     EXPECT_EQ(m_acquisition->IsStarted(), 0);
     EXPECT_FALSE(NamedEventExists(kCollectorEventName));
     EXPECT_TRUE(NamedEventExists(kReporterEventName));

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "acquisition_test_kit.h"
 #include "platform/win32_error.h"
 #include "platform_testing/faults.h"
@@ -115,7 +119,7 @@ TEST_F(ThermalSensorCollector, ReadTemperature_NoSourceGivesNoReading)
     FailFixedReads();
     sim::ResetWmi();  // no instance answers
     EXPECT_EQ(Read(), kNoReading);
-    // The error-level trace of this case is not asserted: the trace recorder is not available yet.
+    EXPECT_EQ(m_traces.Count(kCollectorTrace, 33), 1u);  // the error-level "no source answered"
 }
 
 TEST_F(ThermalSensorCollector, ReadFromWmi_IsNotAskedBeforeInitCollector)
@@ -157,6 +161,10 @@ TEST_F(ThermalSensorCollector, InitAndDeinit_Return1EvenWhenWmiCannotConnect)
         EXPECT_EQ(m_acquisition->DeinitCollector(), 1);
         platform::testing::ResetFaults();
     }
+    // Both run under their method timing traces.
+    const std::vector<std::string> timed = m_traces.Texts(kScopeTimerTrace, 10);
+    EXPECT_EQ(std::count(timed.begin(), timed.end(), "CThermalSensorCollector::InitCollector"), 2);
+    EXPECT_EQ(std::count(timed.begin(), timed.end(), "CThermalSensorCollector::DeinitCollector"), 2);
 }
 
 TEST_F(ThermalSensorCollector, DeinitCollector_ClearsTheMapsAndInitCollectorReloadsThem)
