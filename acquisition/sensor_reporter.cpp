@@ -28,7 +28,10 @@ CSensorReporter::~CSensorReporter()
     m_pOwner.store(nullptr);
 }
 
-void CSensorReporter::SetOwner(CThermalAcquisition* owner) { m_pOwner.store(owner); }
+void CSensorReporter::SetOwner(CThermalAcquisition* owner)
+{
+    m_pOwner.store(owner);
+}
 
 int CSensorReporter::StartReporterThread()
 {

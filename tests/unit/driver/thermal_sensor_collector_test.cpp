@@ -179,13 +179,6 @@ TEST_F(ThermalSensorCollector, DeinitCollector_ClearsTheMapsAndInitCollectorRelo
     EXPECT_EQ(Read(), 40.0);
 }
 
-TEST_F(ThermalSensorCollector, ReadTemperature_RefusesANullOutput)
-{
-    EXPECT_EQ(m_acquisition->ReadTemperature(nullptr), 0);
-    EXPECT_EQ(m_acquisition->ReadFromProbeDevice(nullptr), 0);
-    EXPECT_EQ(m_acquisition->ReadFromWmi(nullptr), 0);
-}
-
 TEST_F(ThermalSensorCollector, StartCollectorThread_WithoutASinkStartsNothing)
 {
     auto collector = MakeSettled<CThermalSensorCollector>();
