@@ -137,7 +137,16 @@ ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, const GUID* Mes
 
     std::size_t total = 0;
     va_list arguments;
+    // The platform's signature puts the variadic pairs after a USHORT; the compilers we build with
+    // locate them correctly after a promoted parameter, so clang's portability warning is silenced.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(arguments, MessageNumber);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     for (;;) {
         const void* address = va_arg(arguments, const void*);
         if (address == nullptr) break;
