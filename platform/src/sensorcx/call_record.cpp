@@ -34,9 +34,15 @@ std::uint64_t SensorCxInstanceStarted()
     return g_instances.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-void SensorCxInstanceEnded() { g_live.fetch_sub(1, std::memory_order_relaxed); }
+void SensorCxInstanceEnded()
+{
+    g_live.fetch_sub(1, std::memory_order_relaxed);
+}
 
-bool RecordingSensorCxCalls() { return g_recording.load(std::memory_order_acquire); }
+bool RecordingSensorCxCalls()
+{
+    return g_recording.load(std::memory_order_acquire);
+}
 
 void RecordSensorCxCall(testing::SensorCxCallRecord record)
 {
@@ -103,7 +109,10 @@ void SensorClassExtensionRecorder::Clear()
     log.calls.clear();
 }
 
-std::size_t LiveSensorClassExtensions() { return detail::g_live.load(std::memory_order_relaxed); }
+std::size_t LiveSensorClassExtensions()
+{
+    return detail::g_live.load(std::memory_order_relaxed);
+}
 
 }  // namespace testing
 }  // namespace platform

@@ -11,8 +11,11 @@
 //  - m_clientsLock guards the client records.
 // Neither is ever held while the driver, a file or a client's event sink is called: the driver
 // posts state changes from inside its callbacks, and a sink may call back.
+#include "platform/sensorcx/sensor_class_extension.h"
+
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,7 +30,6 @@
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
-#include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/sensorcx/sensor_driver.h"
 #include "sensorcx/call_record.h"
 #include "transport/client_events.h"
@@ -69,7 +71,8 @@ bool IsKnownCommand(ULONG command)
 
 IUnknown* Identity(IUnknown* object, ComPtr<IUnknown>* holder)
 {
-    if (object == nullptr || FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(holder->GetAddressOf())))) {
+    if (object == nullptr ||
+        FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(holder->GetAddressOf())))) {
         return nullptr;
     }
     return holder->Get();
@@ -92,8 +95,8 @@ HRESULT DecodeParameters(IWDFIoRequest* request, Parameters* out)
     SIZE_T size = 0;
     const void* data = input ? input->GetDataBuffer(&size) : nullptr;
     if (data == nullptr) size = 0;
-    RETURN_IF_FAILED(transport::DecodeValues(std::span(static_cast<const std::uint8_t*>(data), size),
-                                             out->all.GetAddressOf()));
+    RETURN_IF_FAILED(
+        transport::DecodeValues(std::span(static_cast<const std::uint8_t*>(data), size), out->all.GetAddressOf()));
     IPortableDeviceValues* all = out->all.Get();
 
     ULONG command = 0;
@@ -198,13 +201,15 @@ public:
             if (m_binding == Binding::kUnbound || m_binding == Binding::kBound) {
                 m_binding = Binding::kClosing;
                 const std::uint32_t own = OwnCalls(nullptr);
-                BlockUntil(lock, [&] { return m_inFlight == own; }, kNever);
+                const std::function<bool()> othersDone = [&] { return m_inFlight == own; };
+                BlockUntil(lock, othersDone, kNever);
                 driver = std::exchange(m_driver, nullptr);
                 m_binding = Binding::kClosed;
                 WakeWaitersLocked();
             } else {
                 // Another thread is unbinding: returns once it is done, with the same promise.
-                BlockUntil(lock, [&] { return m_binding == Binding::kClosed; }, kNever);
+                const std::function<bool()> closed = [&] { return m_binding == Binding::kClosed; };
+                BlockUntil(lock, closed, kNever);
             }
         }
         std::vector<ClientRecord> clients;
@@ -305,7 +310,8 @@ private:
                 }
                 WakeWaitersLocked();
             }
-            const auto mine = std::find(t_ownCalls.rbegin(), t_ownCalls.rend(), std::pair<const void*, const void*>(&m_owner, m_file));
+            const auto mine = std::find(t_ownCalls.rbegin(), t_ownCalls.rend(),
+                                        std::pair<const void*, const void*>(&m_owner, m_file));
             t_ownCalls.erase(std::next(mine).base());
         }
 
@@ -371,7 +377,8 @@ private:
         {
             std::unique_lock lock(KernelLock());
             const std::uint32_t own = OwnCalls(identity);
-            BlockUntil(lock, [&] { return FileCallsLocked(identity) == own; }, kNever);
+            const std::function<bool()> othersDone = [&] { return FileCallsLocked(identity) == own; };
+            BlockUntil(lock, othersDone, kNever);
         }
         ClientRecord client;
         {
@@ -385,7 +392,8 @@ private:
         // A client that goes away without unsubscribing or disconnecting leaves nothing behind.
         CallScope scope(*this, nullptr);
         if (!scope.Entered()) return S_OK;
-        for (std::u16string id : client.subscribed) scope.Driver()->OnClientUnsubscribeFromEvents(client.file.Get(), id.data());
+        for (std::u16string id : client.subscribed)
+            scope.Driver()->OnClientUnsubscribeFromEvents(client.file.Get(), id.data());
         for (std::u16string id : client.connected) scope.Driver()->OnClientDisconnect(client.file.Get(), id.data());
         return S_OK;
     }
@@ -466,63 +474,67 @@ private:
         std::u16string objectId = parameters.objectId;  // the driver's own copy
         LPWSTR id = objectId.data();
         switch (static_cast<SensorCommand>(*parameters.command)) {
-        case SensorCommand::kGetSupportedSensorObjects: {
-            ComPtr<IPortableDeviceValuesCollection> objects;
-            *callbackResult = driver->OnGetSupportedSensorObjects(objects.GetAddressOf());
-            return objects ? AddObjects(objects.Get(), results) : S_OK;
-        }
-        case SensorCommand::kGetSupportedProperties:
-        case SensorCommand::kGetSupportedDataFields: {
-            ComPtr<IPortableDeviceKeyCollection> keys;
-            *callbackResult = *parameters.command == static_cast<ULONG>(SensorCommand::kGetSupportedProperties)
-                                  ? driver->OnGetSupportedProperties(id, keys.GetAddressOf())
-                                  : driver->OnGetSupportedDataFields(id, keys.GetAddressOf());
-            if (!keys) return S_OK;
-            ComPtr<IPortableDeviceValues> list;
-            RETURN_IF_FAILED(NewList(results, transport::kKeysResult, &list));
-            return AddKeysAsEmptyValues(keys.Get(), list.Get());
-        }
-        case SensorCommand::kGetSupportedEvents: {
-            GUID* events = nullptr;
-            ULONG count = 0;
-            *callbackResult = driver->OnGetSupportedEvents(id, &events, &count);
-            const std::unique_ptr<GUID, decltype(&CoTaskMemFree)> owned(events, &CoTaskMemFree);
-            if (events == nullptr) return S_OK;
-            if (count > transport::kMaxEntriesPerCollection) return transport::kEncodingTooLarge;
-            ComPtr<IPortableDeviceValues> list;
-            RETURN_IF_FAILED(NewList(results, transport::kEventsResult, &list));
-            for (ULONG i = 0; i < count; ++i) RETURN_IF_FAILED(list->SetGuidValue(transport::ListItemKey(i), events[i]));
-            return S_OK;
-        }
-        case SensorCommand::kGetProperties:
-        case SensorCommand::kGetDataFields:
-        case SensorCommand::kSetProperties: {
-            ComPtr<IPortableDeviceValues> values;
-            switch (static_cast<SensorCommand>(*parameters.command)) {
-            case SensorCommand::kGetProperties:
-                *callbackResult = driver->OnGetProperties(file, id, parameters.keys.Get(), values.GetAddressOf());
-                break;
-            case SensorCommand::kGetDataFields:
-                *callbackResult = driver->OnGetDataFields(file, id, parameters.keys.Get(), values.GetAddressOf());
-                break;
-            default:
-                *callbackResult = driver->OnSetProperties(file, id, parameters.toWrite.Get(), values.GetAddressOf());
-                break;
+            case SensorCommand::kGetSupportedSensorObjects: {
+                ComPtr<IPortableDeviceValuesCollection> objects;
+                *callbackResult = driver->OnGetSupportedSensorObjects(objects.GetAddressOf());
+                return objects ? AddObjects(objects.Get(), results) : S_OK;
             }
-            return values ? results->SetIPortableDeviceValuesValue(transport::kValuesResult, values.Get()) : S_OK;
-        }
-        case SensorCommand::kConnect:
-            *callbackResult = driver->OnClientConnect(file, id);
-            return S_OK;
-        case SensorCommand::kDisconnect:
-            *callbackResult = driver->OnClientDisconnect(file, id);
-            return S_OK;
-        case SensorCommand::kSubscribe:
-            *callbackResult = driver->OnClientSubscribeToEvents(file, id);
-            return S_OK;
-        case SensorCommand::kUnsubscribe:
-            *callbackResult = driver->OnClientUnsubscribeFromEvents(file, id);
-            return S_OK;
+            case SensorCommand::kGetSupportedProperties:
+            case SensorCommand::kGetSupportedDataFields: {
+                ComPtr<IPortableDeviceKeyCollection> keys;
+                *callbackResult = *parameters.command == static_cast<ULONG>(SensorCommand::kGetSupportedProperties)
+                                      ? driver->OnGetSupportedProperties(id, keys.GetAddressOf())
+                                      : driver->OnGetSupportedDataFields(id, keys.GetAddressOf());
+                if (!keys) return S_OK;
+                ComPtr<IPortableDeviceValues> list;
+                RETURN_IF_FAILED(NewList(results, transport::kKeysResult, &list));
+                return AddKeysAsEmptyValues(keys.Get(), list.Get());
+            }
+            case SensorCommand::kGetSupportedEvents: {
+                GUID* events = nullptr;
+                ULONG count = 0;
+                *callbackResult = driver->OnGetSupportedEvents(id, &events, &count);
+                const std::unique_ptr<GUID, decltype(&CoTaskMemFree)> owned(events, &CoTaskMemFree);
+                if (events == nullptr) return S_OK;
+                if (count > transport::kMaxEntriesPerCollection) return transport::kEncodingTooLarge;
+                ComPtr<IPortableDeviceValues> list;
+                RETURN_IF_FAILED(NewList(results, transport::kEventsResult, &list));
+                for (ULONG i = 0; i < count; ++i)
+                    RETURN_IF_FAILED(list->SetGuidValue(transport::ListItemKey(i), events[i]));
+                return S_OK;
+            }
+            case SensorCommand::kGetProperties:
+            case SensorCommand::kGetDataFields:
+            case SensorCommand::kSetProperties: {
+                ComPtr<IPortableDeviceValues> values;
+                switch (static_cast<SensorCommand>(*parameters.command)) {
+                    case SensorCommand::kGetProperties:
+                        *callbackResult =
+                            driver->OnGetProperties(file, id, parameters.keys.Get(), values.GetAddressOf());
+                        break;
+                    case SensorCommand::kGetDataFields:
+                        *callbackResult =
+                            driver->OnGetDataFields(file, id, parameters.keys.Get(), values.GetAddressOf());
+                        break;
+                    default:
+                        *callbackResult =
+                            driver->OnSetProperties(file, id, parameters.toWrite.Get(), values.GetAddressOf());
+                        break;
+                }
+                return values ? results->SetIPortableDeviceValuesValue(transport::kValuesResult, values.Get()) : S_OK;
+            }
+            case SensorCommand::kConnect:
+                *callbackResult = driver->OnClientConnect(file, id);
+                return S_OK;
+            case SensorCommand::kDisconnect:
+                *callbackResult = driver->OnClientDisconnect(file, id);
+                return S_OK;
+            case SensorCommand::kSubscribe:
+                *callbackResult = driver->OnClientSubscribeToEvents(file, id);
+                return S_OK;
+            case SensorCommand::kUnsubscribe:
+                *callbackResult = driver->OnClientUnsubscribeFromEvents(file, id);
+                return S_OK;
         }
         // Any other command is a message for the driver: the whole parameters, and a results set.
         ComPtr<IPortableDeviceValues> answer;
@@ -561,10 +573,18 @@ private:
             it = std::prev(m_clients.end());
         }
         switch (command) {
-        case SensorCommand::kConnect: AddId(it->connected, objectId); break;
-        case SensorCommand::kDisconnect: RemoveId(it->connected, objectId); break;
-        case SensorCommand::kSubscribe: AddId(it->subscribed, objectId); break;
-        default: RemoveId(it->subscribed, objectId); break;
+            case SensorCommand::kConnect:
+                AddId(it->connected, objectId);
+                break;
+            case SensorCommand::kDisconnect:
+                RemoveId(it->connected, objectId);
+                break;
+            case SensorCommand::kSubscribe:
+                AddId(it->subscribed, objectId);
+                break;
+            default:
+                RemoveId(it->subscribed, objectId);
+                break;
         }
         if (it->connected.empty() && it->subscribed.empty()) {
             gone = std::move(*it);  // released after the lock, declared before it
@@ -634,9 +654,8 @@ private:
     std::vector<ClientRecord> m_clients;  // guarded by m_clientsLock
 };
 
-const BuiltinClass kSensorClassExtension{CLSID_SensorClassExtension, [](REFIID riid, void** ppv) {
-                                             return MakeAndQuery<CSensorClassExtension>(riid, ppv);
-                                         }};
+const BuiltinClass kSensorClassExtension{
+    CLSID_SensorClassExtension, [](REFIID riid, void** ppv) { return MakeAndQuery<CSensorClassExtension>(riid, ppv); }};
 
 }  // namespace
 }  // namespace platform::detail

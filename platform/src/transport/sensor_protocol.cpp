@@ -62,17 +62,17 @@ HRESULT DecodeSensorEvent(std::span<const std::uint8_t> bytes, SensorEvent* out)
     RETURN_IF_FAILED(hr);
 
     switch (static_cast<SensorEventKind>(kind)) {
-    case SensorEventKind::kDataUpdated:
-        hr = message->GetIPortableDeviceValuesValue(kEventValues, event.values.GetAddressOf());
-        break;
-    case SensorEventKind::kStateChanged: {
-        ULONG state = 0;
-        hr = message->GetUnsignedIntegerValue(kState, &state);
-        event.state = static_cast<SensorState>(state);
-        break;
-    }
-    default:
-        return kMalformedEncoding;
+        case SensorEventKind::kDataUpdated:
+            hr = message->GetIPortableDeviceValuesValue(kEventValues, event.values.GetAddressOf());
+            break;
+        case SensorEventKind::kStateChanged: {
+            ULONG state = 0;
+            hr = message->GetUnsignedIntegerValue(kState, &state);
+            event.state = static_cast<SensorState>(state);
+            break;
+        }
+        default:
+            return kMalformedEncoding;
     }
     if (FAILED(hr)) return MissingFieldAs(hr, kMalformedEncoding);
     event.kind = static_cast<SensorEventKind>(kind);

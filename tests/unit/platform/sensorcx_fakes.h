@@ -15,10 +15,10 @@
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/sensorcx/sensor_driver.h"
 #include "platform/wpd/portable_device_values.h"
+#include "platform_testing/sensor_class_extension.h"
 #include "transport/client_events.h"
 #include "transport/sensor_client.h"
 #include "transport/sensor_protocol.h"
-#include "platform_testing/sensor_class_extension.h"
 
 namespace sensorcx_test {
 
@@ -65,7 +65,9 @@ private:
 class FakeRequest final : public platform::ComObject<FakeRequest, IWDFIoRequest> {
 public:
     FakeRequest(ULONG code, Bytes input, std::size_t outputCapacity, IWDFFile* file)
-        : m_code(code), m_file(file), m_input(new FakeMemory(std::move(input))),
+        : m_code(code),
+          m_file(file),
+          m_input(new FakeMemory(std::move(input))),
           m_output(new FakeMemory(Bytes(outputCapacity, 0xCC)))
     {
     }
@@ -94,7 +96,7 @@ public:
     {
         const Bytes& all = m_output->bytes();
         return SUCCEEDED(m_status) && m_information <= all.size() ? Bytes(all.begin(), all.begin() + m_information)
-                                                                   : Bytes{};
+                                                                  : Bytes{};
     }
 
 private:
@@ -150,8 +152,8 @@ ComPtr<T> Make(Args&&... args)
 }
 
 // Completes one request through the class extension, as the host's DeviceIoControl will.
-inline ComPtr<FakeRequest> Send(ISensorClassExtension* cx, IWDFFile* file, ULONG code, std::span<const std::uint8_t> input,
-                                std::size_t capacity)
+inline ComPtr<FakeRequest> Send(ISensorClassExtension* cx, IWDFFile* file, ULONG code,
+                                std::span<const std::uint8_t> input, std::size_t capacity)
 {
     auto request = Make<FakeRequest>(code, Bytes(input.begin(), input.end()), capacity, file);
     EXPECT_EQ(cx->ProcessIoControl(request.Get()), S_OK);
@@ -189,9 +191,10 @@ inline ComPtr<IPortableDeviceKeyCollection> NewKeys(std::initializer_list<PROPER
 inline ComPtr<IPortableDeviceValuesCollection> NewCollection()
 {
     ComPtr<IPortableDeviceValuesCollection> collection;
-    EXPECT_EQ(CoCreateInstance(CLSID_PortableDeviceValuesCollection, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IPortableDeviceValuesCollection, reinterpret_cast<void**>(collection.GetAddressOf())),
-              S_OK);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_PortableDeviceValuesCollection, nullptr, CLSCTX_INPROC_SERVER,
+                         IID_IPortableDeviceValuesCollection, reinterpret_cast<void**>(collection.GetAddressOf())),
+        S_OK);
     return collection;
 }
 
@@ -249,9 +252,10 @@ protected:
     // A client whose requests go to the fixture's class extension as it is when they are sent.
     transport::SensorClient ClientOf(IWDFFile* file) const
     {
-        return transport::SensorClient([this, file](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
-            return DirectTransport(cx.Get(), file)(code, input, capacity);
-        });
+        return transport::SensorClient(
+            [this, file](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
+                return DirectTransport(cx.Get(), file)(code, input, capacity);
+            });
     }
 
     ComPtr<MockSensorDriver> driverRef;

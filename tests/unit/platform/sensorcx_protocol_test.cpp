@@ -3,6 +3,8 @@
 #include <string>
 
 #include "sensorcx_fakes.h"
+#include "platform_testing/faults.h"
+#include "platform_testing/wpd.h"
 #include "transport/values_codec.h"
 
 namespace sensorcx_test {
@@ -10,6 +12,7 @@ namespace {
 
 using ::testing::_;
 using ::testing::ElementsAre;
+using ::testing::Return;
 using transport::SensorCommand;
 
 DEFINE_PROPERTYKEY(kKeyA, "{3C1B3E2A-1B8E-4C8E-9E57-0A5E8F0C1D01}", 2);
@@ -163,7 +166,8 @@ TEST_F(SensorCxProtocolTest, GetProperties_PassesFileAndKeysInOrder_AndPerKeyErr
 TEST_F(SensorCxProtocolTest, GetDataFields_ReturnsTimestampAndTemperatureAsTheyWere)
 {
     const FILETIME stamp{0x89ABCDEF, 0x01D9F00D};
-    EXPECT_CALL(*driver, OnGetDataFields(fileArg, WideEq(u"sensor-1"), HasKeys(std::vector<PROPERTYKEY>{kKeyA, kKeyB}), _))
+    EXPECT_CALL(*driver,
+                OnGetDataFields(fileArg, WideEq(u"sensor-1"), HasKeys(std::vector<PROPERTYKEY>{kKeyA, kKeyB}), _))
         .WillOnce([&](IWDFFile*, LPWSTR, IPortableDeviceKeyCollection*, IPortableDeviceValues** out) {
             auto values = NewValues();
             PROPVARIANT v{};
@@ -224,10 +228,10 @@ TEST_F(SensorCxProtocolTest, SetProperties_NeedsTheReadWriteCode_AndReturnsPerKe
 TEST_F(SensorCxProtocolTest, ClientCommands_ReachTheirCallbacksWithTheFile_AndTheirResultComesBack)
 {
     ::testing::InSequence order;
-    EXPECT_CALL(*driver, OnClientConnect(fileArg, WideEq(u"sensor-1"))).WillOnce(::testing::Return(S_OK));
-    EXPECT_CALL(*driver, OnClientSubscribeToEvents(fileArg, WideEq(u"sensor-1"))).WillOnce(::testing::Return(E_UNEXPECTED));
-    EXPECT_CALL(*driver, OnClientUnsubscribeFromEvents(fileArg, WideEq(u"sensor-1"))).WillOnce(::testing::Return(E_UNEXPECTED));
-    EXPECT_CALL(*driver, OnClientDisconnect(fileArg, WideEq(u"sensor-1"))).WillOnce(::testing::Return(E_POINTER));
+    EXPECT_CALL(*driver, OnClientConnect(fileArg, WideEq(u"sensor-1"))).WillOnce(Return(S_OK));
+    EXPECT_CALL(*driver, OnClientSubscribeToEvents(fileArg, WideEq(u"sensor-1"))).WillOnce(Return(E_UNEXPECTED));
+    EXPECT_CALL(*driver, OnClientUnsubscribeFromEvents(fileArg, WideEq(u"sensor-1"))).WillOnce(Return(E_UNEXPECTED));
+    EXPECT_CALL(*driver, OnClientDisconnect(fileArg, WideEq(u"sensor-1"))).WillOnce(Return(E_POINTER));
 
     HRESULT hr = E_FAIL;
     ASSERT_EQ(client.Connect(u"sensor-1", &hr), S_OK);
@@ -246,7 +250,8 @@ TEST_F(SensorCxProtocolTest, OtherCommand_IsAMessageForTheDriver_WithItsParamete
         ComPtr<IPortableDeviceValues> in;
         ComPtr<IPortableDeviceValues> out;
         EXPECT_EQ(params->QueryInterface(IID_IPortableDeviceValues, reinterpret_cast<void**>(in.GetAddressOf())), S_OK);
-        EXPECT_EQ(results->QueryInterface(IID_IPortableDeviceValues, reinterpret_cast<void**>(out.GetAddressOf())), S_OK);
+        EXPECT_EQ(results->QueryInterface(IID_IPortableDeviceValues, reinterpret_cast<void**>(out.GetAddressOf())),
+                  S_OK);
         ULONG command = 0;
         EXPECT_EQ(in->GetUnsignedIntegerValue(transport::kCommand, &command), S_OK);
         EXPECT_EQ(command, 99u);
@@ -335,8 +340,8 @@ TEST_F(SensorCxProtocolTest, ClientCommandWithTooSmallBuffer_IsRefusedBeforeItRu
     EXPECT_CALL(*driver, OnClientConnect(fileArg, WideEq(u"sensor-1"))).Times(1);
     const Bytes input = Encode(Parameters(SensorCommand::kConnect, u"sensor-1").Get());
 
-    const auto small = Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, input,
-                            transport::kStatusOnlyResultsSize - 1);
+    const auto small =
+        Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, input, transport::kStatusOnlyResultsSize - 1);
     EXPECT_EQ(small->status(), kMoreData);
     EXPECT_EQ(small->information(), transport::kStatusOnlyResultsSize);
 
@@ -344,6 +349,68 @@ TEST_F(SensorCxProtocolTest, ClientCommandWithTooSmallBuffer_IsRefusedBeforeItRu
         Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, input, transport::kStatusOnlyResultsSize);
     EXPECT_EQ(retry->status(), S_OK);
     EXPECT_EQ(retry->information(), transport::kStatusOnlyResultsSize);
+}
+
+TEST_F(SensorCxProtocolTest, ConnectExchange_HasTheWrittenDownBytes)
+{
+    const Bytes protocolSet = {0x21, 0xB2, 0xB9, 0xE0, 0xDA, 0x48, 0xDF, 0x4A,
+                               0x9A, 0x57, 0xA7, 0x8B, 0x48, 0x9D, 0x9D, 0x51};
+    Bytes parameters = {0x50, 0x44, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00};
+    parameters.insert(parameters.end(), protocolSet.begin(), protocolSet.end());
+    parameters.insert(parameters.end(), {0x01, 0x00, 0x00, 0x00, 0x13, 0x00, 0x08, 0x00, 0x00, 0x00});
+    parameters.insert(parameters.end(), protocolSet.begin(), protocolSet.end());
+    parameters.insert(parameters.end(),
+                      {0x02, 0x00, 0x00, 0x00, 0x1F, 0x00, 0x02, 0x00, 0x00, 0x00, 0x73, 0x00, 0x31, 0x00});
+    Bytes results = {0x50, 0x44, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00};
+    results.insert(results.end(), protocolSet.begin(), protocolSet.end());
+    results.insert(results.end(), {0x05, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00});
+
+    EXPECT_EQ(parameters.size(), 64u);
+    EXPECT_EQ(results.size(), transport::kStatusOnlyResultsSize);
+    EXPECT_EQ(Encode(Parameters(SensorCommand::kConnect, u"s1").Get()), parameters);
+    EXPECT_CALL(*driver, OnClientConnect(fileArg, WideEq(u"s1"))).WillOnce(Return(S_OK));
+    const auto request = Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, parameters, 4096);
+    EXPECT_EQ(request->status(), S_OK);
+    EXPECT_EQ(request->output(), results);
+}
+
+TEST_F(SensorCxProtocolTest, EachFailedPlatformCallOfAnExchange_EndsInOneCleanCompletion)
+{
+    ON_CALL(*driver, OnGetProperties(_, _, _, _))
+        .WillByDefault([](IWDFFile*, LPWSTR, IPortableDeviceKeyCollection*, IPortableDeviceValues** out) {
+            RETURN_IF_FAILED(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER,
+                                              IID_IPortableDeviceValues, reinterpret_cast<void**>(out)));
+            return (*out)->SetFloatValue(kKeyA, 21.5f);
+        });
+    auto requested = NewValues();
+    const PROPVARIANT empty{};
+    requested->SetValue(kKeyA, &empty);
+    auto parameters = Parameters(SensorCommand::kGetProperties, u"sensor-1");
+    parameters->SetIPortableDeviceValuesValue(transport::kRequestedKeys, requested.Get());
+    const Bytes input = Encode(parameters.Get());
+    requested.Reset();
+    parameters.Reset();
+    const std::size_t liveBefore = platform::testing::LivePortableDeviceCollections();
+
+    platform::testing::ScopedFaults faults;
+    platform::testing::StartCountingCheckedCalls();
+    ASSERT_EQ(Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, input, 4096)->status(), S_OK);
+    const std::uint64_t calls = platform::testing::CheckedCallCount();
+    ASSERT_GT(calls, 5u);
+    for (std::uint64_t k = 1; k <= calls; ++k) {
+        SCOPED_TRACE(k);
+        platform::testing::StartCountingCheckedCalls(k);
+        const auto request = Send(cx.Get(), file.Get(), transport::kSensorMessageReadCode, input, 4096);
+        EXPECT_EQ(platform::testing::InjectedFaultCount(), 1u);
+        platform::testing::ResetFaults();
+        if (SUCCEEDED(request->status())) {
+            ComPtr<IPortableDeviceValues> results;
+            EXPECT_EQ(transport::DecodeValues(request->output(), results.GetAddressOf()), S_OK);
+        } else {
+            EXPECT_EQ(request->information(), 0u);
+        }
+        EXPECT_EQ(platform::testing::LivePortableDeviceCollections(), liveBefore);
+    }
 }
 
 struct MalformedCase {
@@ -388,8 +455,7 @@ TEST_F(SensorCxProtocolTest, MalformedParameters_CompleteWithAClearFailureAndNev
         {"no object ID", Encode(Parameters(SensorCommand::kConnect).Get()), read, E_INVALIDARG},
         {"object ID as a number", WithValue(SensorCommand::kSubscribe, transport::kObjectId, 1, nullptr), read,
          E_INVALIDARG},
-        {"no requested keys", Encode(Parameters(SensorCommand::kGetDataFields, u"sensor-1").Get()), read,
-         E_INVALIDARG},
+        {"no requested keys", Encode(Parameters(SensorCommand::kGetDataFields, u"sensor-1").Get()), read, E_INVALIDARG},
         {"requested keys as a number", WithValue(SensorCommand::kGetProperties, transport::kRequestedKeys, 3), read,
          E_INVALIDARG},
         {"no values to write", Encode(Parameters(SensorCommand::kSetProperties, u"sensor-1").Get()),

@@ -15,8 +15,10 @@
 // without kStatus). The callback's HRESULT travels in the results (hr below, S_FALSE included), with
 // whatever collection it handed back; a payload it did not hand back stays null or empty.
 //
-// An answer of HRESULT_FROM_WIN32(ERROR_MORE_DATA) is retried once with the size it names, as long
-// as that is larger than the buffer offered and not above kMaxEncodedBytes.
+// An answer of HRESULT_FROM_WIN32(ERROR_MORE_DATA) is retried with the size it names while that is
+// larger than the buffer offered and not above kMaxEncodedBytes, three tries in all (results can
+// grow between tries). The class extension refuses connect, disconnect, subscribe and unsubscribe
+// before they run when the buffer is too small, so a retry never runs them twice.
 //
 // Thread safety: a SensorClient keeps no state besides its transport; calls may run on several
 // threads at once when the transport allows it.
