@@ -276,6 +276,63 @@ void ResetDeviceTree()
     TheTree().nodes.clear();
 }
 
+namespace {
+
+struct HostedDeviceState {
+    std::mutex mutex;
+    std::optional<HostedDeviceEntry> entry{HostedDeviceEntry{kDefaultHostedDeviceInstanceId,
+                                                             kDefaultHostedDeviceDescription}};  // guarded by mutex
+};
+
+HostedDeviceState& Hosted()
+{
+    static auto* state = new HostedDeviceState;
+    return *state;
+}
+
+}  // namespace
+
+bool SetHostedDevice(HostedDeviceEntry entry)
+{
+    if (entry.instanceId.empty()) return false;
+    std::lock_guard guard(Hosted().mutex);
+    Hosted().entry = std::move(entry);
+    return true;
+}
+
+bool SetHostedDeviceDescription(std::u16string description)
+{
+    std::lock_guard guard(Hosted().mutex);
+    if (!Hosted().entry) return false;
+    Hosted().entry->description = std::move(description);
+    return true;
+}
+
+void RemoveHostedDevice()
+{
+    std::lock_guard guard(Hosted().mutex);
+    Hosted().entry.reset();
+}
+
+void ResetHostedDevice()
+{
+    std::lock_guard guard(Hosted().mutex);
+    Hosted().entry = HostedDeviceEntry{kDefaultHostedDeviceInstanceId, kDefaultHostedDeviceDescription};
+}
+
+std::optional<HostedDeviceEntry> HostedDevice()
+{
+    std::lock_guard guard(Hosted().mutex);
+    return Hosted().entry;
+}
+
+std::optional<HostedDeviceEntry> FindHostedDevice(std::u16string_view instanceId)
+{
+    std::lock_guard guard(Hosted().mutex);
+    if (!Hosted().entry || !SameName(Hosted().entry->instanceId, instanceId)) return std::nullopt;
+    return Hosted().entry;
+}
+
 std::vector<InterfaceRecord> InterfacesOfClass(const GUID& interfaceClass, bool presentOnly)
 {
     std::vector<InterfaceRecord> records;

@@ -15,15 +15,23 @@
 namespace platform::detail {
 namespace {
 
-// A snapshot of the interfaces of one class.
+// A device instance opened into a set, as it was when it was opened.
+struct DeviceElement {
+    std::u16string instanceId;
+    std::u16string description;
+};
+
+// A snapshot of the interfaces of one class, or the devices opened into an empty set.
 struct DeviceInfoSet {
-    std::vector<sim::InterfaceRecord> interfaces;
+    std::vector<sim::InterfaceRecord> interfaces;  // fixed when the set is made
+    std::mutex mutex;
+    std::vector<DeviceElement> devices;  // guarded by mutex; only ever appended to
 };
 
 // The sets alive now, by handle value. Handle values are never reused.
 struct SetTable {
     std::mutex mutex;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<const DeviceInfoSet>> sets;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<DeviceInfoSet>> sets;
     std::uintptr_t next = 0x5E70000;
 };
 
@@ -33,12 +41,22 @@ SetTable& Sets()
     return *table;
 }
 
-std::shared_ptr<const DeviceInfoSet> LookupSet(HDEVINFO handle)
+std::shared_ptr<DeviceInfoSet> LookupSet(HDEVINFO handle)
 {
     auto& table = Sets();
     std::lock_guard guard(table.mutex);
     const auto it = table.sets.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == table.sets.end() ? nullptr : it->second;
+}
+
+HDEVINFO InsertSet(std::shared_ptr<DeviceInfoSet> set)
+{
+    auto& table = Sets();
+    std::lock_guard guard(table.mutex);
+    const std::uintptr_t value = table.next;
+    table.next += 8;
+    table.sets.emplace(value, std::move(set));
+    return reinterpret_cast<HDEVINFO>(value);
 }
 
 BOOL Fail(DWORD error)
@@ -76,13 +94,89 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwn
     }
     auto set = std::make_shared<DeviceInfoSet>();
     set->interfaces = sim::InterfacesOfClass(*ClassGuid, (Flags & DIGCF_PRESENT) != 0);
-    auto& table = Sets();
-    std::lock_guard guard(table.mutex);
-    const std::uintptr_t value = table.next;
-    table.next += 8;
-    table.sets.emplace(value, std::move(set));
+    const HDEVINFO handle = InsertSet(std::move(set));
     SetLastError(ERROR_SUCCESS);
-    return reinterpret_cast<HDEVINFO>(value);
+    return handle;
+}
+
+HDEVINFO SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent)
+{
+    if (const auto error = CheckFault("SetupDiCreateDeviceInfoList", ERROR_NOT_ENOUGH_MEMORY)) {
+        SetLastError(*error);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (ClassGuid != nullptr || hwndParent != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HDEVINFO handle = InsertSet(std::make_shared<DeviceInfoSet>());
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent, DWORD OpenFlags,
+                            PSP_DEVINFO_DATA DeviceInfoData)
+{
+    if (const auto error = CheckFault("SetupDiOpenDeviceInfoW", ERROR_NO_SUCH_DEVINST)) return Fail(*error);
+    const auto set = LookupSet(DeviceInfoSet);
+    if (!set) return Fail(ERROR_INVALID_HANDLE);
+    if (hwndParent != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (OpenFlags != 0) return Fail(ERROR_INVALID_FLAGS);
+    if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (DeviceInstanceId == nullptr || DeviceInstanceId[0] == u'\0') return Fail(ERROR_INVALID_DEVINST_NAME);
+    const auto entry = sim::FindHostedDevice(DeviceInstanceId);
+    if (!entry) return Fail(ERROR_NO_SUCH_DEVINST);
+
+    std::size_t index = 0;
+    {
+        std::lock_guard guard(set->mutex);
+        set->devices.push_back({entry->instanceId, entry->description});
+        index = set->devices.size();
+    }
+    if (DeviceInfoData != nullptr) {
+        DeviceInfoData->ClassGuid = GUID{};
+        DeviceInfoData->DevInst = static_cast<DWORD>(index);
+        DeviceInfoData->Reserved = index;  // the element's position in the set, plus one
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const DEVPROPKEY* PropertyKey,
+                               DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                               LPDWORD RequiredSize, DWORD Flags)
+{
+    if (const auto error = CheckFault("SetupDiGetDevicePropertyW", ERROR_NOT_FOUND)) return Fail(*error);
+    const auto set = LookupSet(DeviceInfoSet);
+    if (!set) return Fail(ERROR_INVALID_HANDLE);
+    if (Flags != 0) return Fail(ERROR_INVALID_FLAGS);
+    if (DeviceInfoData == nullptr || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA) || PropertyKey == nullptr ||
+        PropertyType == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+    std::u16string description;
+    {
+        std::lock_guard guard(set->mutex);
+        if (DeviceInfoData->Reserved == 0 || DeviceInfoData->Reserved > set->devices.size()) {
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        description = set->devices[DeviceInfoData->Reserved - 1].description;
+    }
+    if (!(PropertyKey->fmtid == DEVPKEY_Device_DeviceDesc.fmtid) || PropertyKey->pid != DEVPKEY_Device_DeviceDesc.pid) {
+        *PropertyType = DEVPROP_TYPE_EMPTY;
+        return Fail(ERROR_NOT_FOUND);
+    }
+    const std::size_t required = (description.size() + 1) * sizeof(WCHAR);
+    if (required > 0xFFFFFFFFu) return Fail(ERROR_INVALID_DATA);
+    *PropertyType = DEVPROP_TYPE_STRING;
+    if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(required);
+    if (PropertyBufferSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(PropertyBuffer, description.c_str(), required);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -145,7 +239,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
 {
-    std::shared_ptr<const ::platform::detail::DeviceInfoSet> released;  // freed outside the lock
+    std::shared_ptr<::platform::detail::DeviceInfoSet> released;  // freed outside the lock
     auto& table = Sets();
     std::lock_guard guard(table.mutex);
     const auto it = table.sets.find(reinterpret_cast<std::uintptr_t>(DeviceInfoSet));

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -85,6 +86,37 @@ std::uint32_t DeviceRequestCount(std::u16string_view instanceId, DWORD controlCo
 
 // Removes every device and releases every gate. Open handles fail their requests from then on.
 void ResetDeviceTree();
+
+// ---- The device that the driver host runs. ----
+//
+// The machine's entry for the device handed to the driver: its instance ID (what the host's
+// RetrieveDeviceInstanceId answers) and its description (what SetupDiGetDevicePropertyW answers
+// for DEVPKEY_Device_DeviceDesc once SetupDiOpenDeviceInfoW has opened it by that ID). The machine
+// starts with the default entry. Without an entry, SetupDiOpenDeviceInfoW fails and the host has
+// no instance ID to give.
+//
+//   sim::SetHostedDeviceDescription(u"Probe in the rack");   // the next open of the device sees it
+//   sim::RemoveHostedDevice();                               // the description cannot be read
+//   sim::ResetHostedDevice();                                // in test teardown
+
+struct HostedDeviceEntry {
+    std::u16string instanceId;
+    std::u16string description;
+};
+
+inline constexpr char16_t kDefaultHostedDeviceInstanceId[] = u"ROOT\\VARMELTHERMAL\\0000";
+inline constexpr char16_t kDefaultHostedDeviceDescription[] = u"Varmel Temperature Sensor";
+
+// Replaces the entry. False (and nothing changed) when the instance ID is empty.
+bool SetHostedDevice(HostedDeviceEntry entry);
+// Changes the description of the entry; false when there is no entry.
+bool SetHostedDeviceDescription(std::u16string description);
+void RemoveHostedDevice();
+// Back to the default entry.
+void ResetHostedDevice();
+std::optional<HostedDeviceEntry> HostedDevice();
+// The entry when its instance ID names it (compared without regard to ASCII case).
+std::optional<HostedDeviceEntry> FindHostedDevice(std::u16string_view instanceId);
 
 // ---- Used by the platform's setup and device I/O calls. ----
 
