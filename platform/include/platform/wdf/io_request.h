@@ -11,7 +11,8 @@ struct IWDFIoRequest : IUnknown {
     using base_interface = IUnknown;
     // Finishes the request with a status and the number of bytes of output it carries.
     virtual void STDMETHODCALLTYPE CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information) = 0;
-    // The request's input and output buffers, with a reference added; null when it has none.
+    // The request's input and output buffers, with a reference added; null when it has none. (The
+    // host gives a memory object of length 0, with a null buffer, for an empty one.)
     virtual void STDMETHODCALLTYPE GetInputMemory(IWDFMemory** ppWdfMemory) = 0;
     virtual void STDMETHODCALLTYPE GetOutputMemory(IWDFMemory** ppWdfMemory) = 0;
     // The file object the request came through (the client's open handle), with a reference

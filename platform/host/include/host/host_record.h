@@ -1,0 +1,99 @@
+// The host record: every callback the host makes into the driver and every call the driver makes
+// into the host, in the order they were made, with their arguments and results as text. Tests
+// assert on it at the boundary; the driver-host program can print it.
+//
+//   auto record = std::make_shared<platform::host::HostRecord>();
+//   ...                                               // drive a device through a host using it
+//   EXPECT_THAT(record->Names(RecordKind::kCallback),
+//               ElementsAre("IPnpCallbackHardware::OnPrepareHardware", "IPnpCallback::OnD0Entry", ...));
+//   EXPECT_TRUE(record->Entries(RecordKind::kDriverError).empty());
+//   EXPECT_EQ(record->LastIdleSettings()->DxState, PowerDeviceD3);
+//
+// Names are "Interface::Method" for COM calls and the export's name for module entry points.
+// Arguments are "name=value" pairs separated by spaces; results are HRESULTs as HresultText
+// renders them, sometimes followed by what the call gave back. An entry is added before the call
+// is made, so calls made inside a callback follow the callback's own entry; its result is filled
+// in when the call returns.
+//
+// The record keeps the latest Capacity() entries; older ones are dropped and counted.
+//
+// Thread safety: every operation may be called from any thread; one mutex guards the record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/hresult.h"
+#include "platform/wdf/device.h"
+
+namespace platform::host {
+
+enum class RecordKind {
+    kCallback,     // the host called the driver (or one of its module's entry points)
+    kDriverCall,   // the driver called the host
+    kDriverError,  // the driver broke a rule of the host (the host carried on safely)
+    kHostEvent,    // the host did something on its own: refused a request, reported a damaged file
+};
+
+const char* ToString(RecordKind kind);
+
+struct RecordEntry {
+    RecordKind kind;
+    std::string name;
+    std::string arguments;
+    std::string result;
+};
+
+// "S_OK", "S_FALSE", the name of a common failure ("E_NOTIMPL (0x80004001)"), else "0x8007045B".
+std::string HresultText(HRESULT hr);
+
+class HostRecord {
+public:
+    using Token = std::uint64_t;
+    static constexpr std::size_t kDefaultCapacity = 65536;
+
+    // Adds an entry; the token lets SetResult fill in its result later.
+    Token Add(RecordKind kind, std::string name, std::string arguments = {}, std::string result = {});
+    // Sets the result of an entry; does nothing when the entry was dropped already.
+    void SetResult(Token token, std::string result);
+
+    std::vector<RecordEntry> Entries() const;
+    std::vector<RecordEntry> Entries(RecordKind kind) const;
+    // The names of the entries of one kind, in order.
+    std::vector<std::string> Names(RecordKind kind) const;
+    // The entries with this name, in order.
+    std::vector<RecordEntry> Named(std::string_view name) const;
+    std::size_t Count(std::string_view name) const;
+
+    // The last idle-settings record the driver assigned, as it passed it.
+    std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> LastIdleSettings() const;
+    void SetLastIdleSettings(const WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS& settings);
+
+    std::size_t Capacity() const;
+    void SetCapacity(std::size_t capacity);  // at least 1
+    std::uint64_t DroppedEntries() const;
+
+    // Forgets every entry and the idle settings.
+    void Clear();
+    // One line per entry: "kind name(arguments) -> result".
+    std::string ToText() const;
+
+private:
+    void TrimLocked();
+
+    mutable std::mutex m_mutex;
+    // Guarded by m_mutex.
+    std::deque<RecordEntry> m_entries;
+    Token m_firstToken = 0;  // the token of m_entries.front()
+    std::size_t m_capacity = kDefaultCapacity;
+    std::uint64_t m_dropped = 0;
+    std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> m_idleSettings;
+};
+
+}  // namespace platform::host

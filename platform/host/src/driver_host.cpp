@@ -1,0 +1,418 @@
+#include "host/driver_host.h"
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/wait.h"
+#include "host_driver.h"
+#include "platform/kernel/module.h"
+#include "record_text.h"
+
+namespace platform::host {
+namespace {
+
+HostStep Failure(HRESULT status, std::string message)
+{
+    return {FAILED(status) ? status : E_FAIL, std::move(message)};
+}
+
+std::string Failed(const std::string& what, HRESULT hr)
+{
+    return what + " failed with " + HresultText(hr);
+}
+
+HostStep WrongState(const char* step, DeviceState state)
+{
+    return {E_UNEXPECTED, std::string(step) + " is not possible while the device is " + ToString(state)};
+}
+
+// Keeps the first failure of a sequence and its message.
+void Keep(HostStep& step, HRESULT hr, const std::string& what)
+{
+    if (FAILED(hr) && step.ok()) step = {hr, Failed(what, hr)};
+}
+
+}  // namespace
+
+const char* ToString(DeviceState state)
+{
+    switch (state) {
+        case DeviceState::kNone:
+            return "not added";
+        case DeviceState::kAdded:
+            return "added";
+        case DeviceState::kWorking:
+            return "working";
+        case DeviceState::kLowPower:
+            return "in low power";
+        case DeviceState::kRemoved:
+            return "removed";
+    }
+    return "unknown";
+}
+
+// One step at a time: a second caller waits as a platform wait until the first is done.
+class DriverHost::StepGate {
+public:
+    explicit StepGate(DriverHost& host) : m_host(host)
+    {
+        std::unique_lock kernel(detail::KernelLock());
+        detail::BlockUntil(
+            kernel,
+            [this] {
+                if (m_host.m_stepRunning) return false;
+                m_host.m_stepRunning = true;
+                return true;
+            },
+            detail::kNever);
+    }
+    ~StepGate()
+    {
+        std::lock_guard kernel(detail::KernelLock());
+        m_host.m_stepRunning = false;
+        detail::WakeWaitersLocked();
+    }
+    StepGate(const StepGate&) = delete;
+    StepGate& operator=(const StepGate&) = delete;
+
+private:
+    DriverHost& m_host;
+};
+
+DriverHost::DriverHost(std::shared_ptr<HostRecord> record)
+    : m_record(record ? std::move(record) : std::make_shared<HostRecord>())
+{
+}
+
+DriverHost::~DriverHost()
+{
+    StepGate gate(*this);
+    UnloadLocked();
+}
+
+HostStep DriverHost::Load(const std::string& modulePath, REFCLSID driverClass)
+{
+    StepGate gate(*this);
+    if (m_driver) return {E_UNEXPECTED, "a driver is loaded already"};
+
+    auto loaded = DriverModule::Load(modulePath);
+    m_record->Add(RecordKind::kHostEvent, "LoadModule", modulePath, ToString(loaded.status));
+    if (loaded.status == ModuleLoadStatus::kAttachFailed) {
+        m_record->Add(RecordKind::kCallback, "DllMain", "reason=DLL_PROCESS_ATTACH", "FALSE");
+        m_record->Add(RecordKind::kCallback, "DllMain", "reason=DLL_PROCESS_DETACH");
+    }
+    if (loaded.status != ModuleLoadStatus::kLoaded) {
+        return {E_FAIL, "the module " + std::string(ToString(loaded.status)) + ": " + loaded.message};
+    }
+    m_record->Add(RecordKind::kCallback, "DllMain", "reason=DLL_PROCESS_ATTACH", "TRUE");
+    m_module = std::move(loaded.module);
+
+    platform::ComPtr<IDriverEntry> driver;
+    HRESULT hr = S_OK;
+    {
+        platform::ComPtr<IClassFactory> factory;
+        const auto token = m_record->Add(RecordKind::kCallback, "DllGetClassObject",
+                                         GuidToString(driverClass) + " IClassFactory");
+        hr = m_module->GetClassObject(driverClass, IID_IClassFactory,
+                                      reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
+        m_record->SetResult(token, HresultText(hr));
+        if (SUCCEEDED(hr) && !factory) hr = E_POINTER;
+        if (FAILED(hr)) {
+            HostStep step = Failure(hr, Failed("DllGetClassObject(" + GuidToString(driverClass) + ")", hr));
+            UnloadModuleLocked();
+            return step;
+        }
+        const auto created = m_record->Add(RecordKind::kCallback, "IClassFactory::CreateInstance", "IDriverEntry");
+        hr = factory->CreateInstance(nullptr, __uuidof(IDriverEntry),
+                                     reinterpret_cast<void**>(driver.ReleaseAndGetAddressOf()));
+        m_record->SetResult(created, HresultText(hr));
+        if (SUCCEEDED(hr) && !driver) hr = E_POINTER;
+    }
+    if (FAILED(hr)) {
+        HostStep step = Failure(hr, Failed("the class factory's CreateInstance(IDriverEntry)", hr));
+        UnloadModuleLocked();
+        return step;
+    }
+    return Initialize(std::move(driver));
+}
+
+HostStep DriverHost::UseDriver(IDriverEntry* driver)
+{
+    StepGate gate(*this);
+    if (m_driver) return {E_UNEXPECTED, "a driver is loaded already"};
+    if (driver == nullptr) return {E_POINTER, "no driver object was given"};
+    return Initialize(platform::ComPtr<IDriverEntry>(driver));
+}
+
+HostStep DriverHost::Initialize(platform::ComPtr<IDriverEntry> driver)
+{
+    CHostDriver* hostDriver = new (std::nothrow) CHostDriver(m_record);
+    if (hostDriver == nullptr) {
+        driver = nullptr;
+        UnloadModuleLocked();
+        return {E_OUTOFMEMORY, "the host's driver object could not be made"};
+    }
+    m_hostDriver = platform::ComPtr<CHostDriver>(hostDriver);
+    const auto token = m_record->Add(RecordKind::kCallback, "IDriverEntry::OnInitialize");
+    const HRESULT hr = driver->OnInitialize(m_hostDriver.Get());
+    m_record->SetResult(token, HresultText(hr));
+    if (FAILED(hr)) {
+        driver = nullptr;
+        m_hostDriver = nullptr;
+        HostStep step{hr, Failed("the driver's OnInitialize", hr) + "; the driver is not loaded"};
+        UnloadModuleLocked();
+        return step;
+    }
+    m_driver = std::move(driver);
+    SetState(DeviceState::kNone, WdfPowerDeviceD3Final);
+    return {};
+}
+
+HostStep DriverHost::AddDevice()
+{
+    StepGate gate(*this);
+    if (!m_driver) return {E_UNEXPECTED, "AddDevice needs a loaded driver"};
+    if (State() != DeviceState::kNone) return WrongState("AddDevice", State());
+
+    platform::ComPtr<CHostDeviceInitialize> init;
+    if (FAILED(m_hostDriver->NewDeviceInitialize(&init))) {
+        return {E_OUTOFMEMORY, "the device-initialisation object could not be made"};
+    }
+    const auto token = m_record->Add(RecordKind::kCallback, "IDriverEntry::OnDeviceAdd");
+    const HRESULT hr = m_driver->OnDeviceAdd(m_hostDriver.Get(), init.Get());
+    m_record->SetResult(token, HresultText(hr));
+    init = nullptr;
+    std::vector<platform::ComPtr<CHostDevice>> devices = m_hostDriver->TakeDevices();
+
+    HostStep step;
+    if (FAILED(hr)) {
+        step = {hr, Failed("the driver's OnDeviceAdd", hr) + "; no device was added"};
+    } else if (devices.empty()) {
+        step = {E_UNEXPECTED, "the driver's OnDeviceAdd returned " + HresultText(hr) +
+                                  " without creating a device; no device was added"};
+    }
+    if (!step.ok()) {
+        // A device the driver made before it failed goes again, with what it holds of the driver.
+        for (const auto& device : devices) device->ReleaseDriverReferences();
+        return step;
+    }
+    {
+        std::lock_guard guard(m_deviceMutex);
+        m_device = devices.front();
+    }
+    SetState(DeviceState::kAdded, WdfPowerDeviceD3Final);
+    return {};
+}
+
+HostStep DriverHost::Start()
+{
+    StepGate gate(*this);
+    if (State() != DeviceState::kAdded) return WrongState("Start", State());
+    const platform::ComPtr<CHostDevice> device = Device();
+
+    HRESULT hr = device->CallPrepareHardware();
+    if (FAILED(hr)) {
+        device->CallReleaseHardware();
+        SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
+        return {hr, Failed("the driver's OnPrepareHardware", hr) + "; the host released the hardware"};
+    }
+    hr = device->CallD0Entry(WdfPowerDeviceD3Final);
+    if (FAILED(hr)) {
+        device->CallReleaseHardware();
+        SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
+        return {hr, Failed("the driver's OnD0Entry(5)", hr) + "; the host released the hardware"};
+    }
+    SetState(DeviceState::kWorking, WdfPowerDeviceD0);
+    hr = device->CallSelfManagedIoInit();
+    if (FAILED(hr)) {
+        RemoveLocked(false);
+        return {hr, Failed("the driver's OnSelfManagedIoInit", hr) + "; the host removed the device"};
+    }
+    return {};
+}
+
+HostStep DriverHost::Suspend(WDF_POWER_DEVICE_STATE deviceState)
+{
+    StepGate gate(*this);
+    if (State() != DeviceState::kWorking) return WrongState("Suspend", State());
+    if (deviceState < WdfPowerDeviceD1 || deviceState > WdfPowerDeviceD3) {
+        return {E_INVALIDARG, "a device suspends to D1, D2 or D3 (2, 3 or 4), not to " + std::to_string(deviceState)};
+    }
+    const platform::ComPtr<CHostDevice> device = Device();
+    HostStep step;
+    Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
+    Keep(step, device->CallD0Exit(deviceState), "the driver's OnD0Exit(" + std::to_string(deviceState) + ")");
+    SetState(DeviceState::kLowPower, deviceState);
+    return step;
+}
+
+HostStep DriverHost::Resume()
+{
+    StepGate gate(*this);
+    if (State() != DeviceState::kLowPower) return WrongState("Resume", State());
+    const platform::ComPtr<CHostDevice> device = Device();
+    const WDF_POWER_DEVICE_STATE from = PowerState();
+    const HRESULT hr = device->CallD0Entry(from);
+    if (FAILED(hr)) {
+        // The device did not reach D0; it stays in low power, where removal can still take it.
+        return {hr, Failed("the driver's OnD0Entry(" + std::to_string(from) + ")", hr) + "; the device stays in D" +
+                        std::to_string(from - 1)};
+    }
+    SetState(DeviceState::kWorking, WdfPowerDeviceD0);
+    HostStep step;
+    Keep(step, device->CallSelfManagedIoRestart(), "the driver's OnSelfManagedIoRestart");
+    return step;
+}
+
+HostStep DriverHost::SurpriseRemove()
+{
+    StepGate gate(*this);
+    const DeviceState state = State();
+    if (state != DeviceState::kWorking && state != DeviceState::kLowPower) return WrongState("SurpriseRemove", state);
+    return RemoveLocked(true);
+}
+
+HostStep DriverHost::Remove()
+{
+    StepGate gate(*this);
+    const DeviceState state = State();
+    if (state != DeviceState::kAdded && state != DeviceState::kWorking && state != DeviceState::kLowPower) {
+        return WrongState("Remove", state);
+    }
+    return RemoveLocked(false);
+}
+
+HostStep DriverHost::RemoveLocked(bool surprise)
+{
+    const DeviceState state = State();
+    HostStep step;
+    if (state == DeviceState::kAdded) {
+        // Never started: there is no hardware to release.
+        SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
+        return step;
+    }
+    const platform::ComPtr<CHostDevice> device = Device();
+    if (surprise) device->CallSurpriseRemoval();
+    if (state == DeviceState::kWorking) {
+        Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
+        Keep(step, device->CallD0Exit(WdfPowerDeviceD3Final), "the driver's OnD0Exit(5)");
+    }
+    device->CallSelfManagedIoFlush();
+    device->CallSelfManagedIoCleanup();
+    Keep(step, device->CallReleaseHardware(), "the driver's OnReleaseHardware");
+    SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
+    return step;
+}
+
+HostStep DriverHost::Unload()
+{
+    StepGate gate(*this);
+    return UnloadLocked();
+}
+
+HostStep DriverHost::UnloadLocked()
+{
+    HostStep step;
+    const DeviceState state = State();
+    if (state == DeviceState::kAdded || state == DeviceState::kWorking || state == DeviceState::kLowPower) {
+        step = RemoveLocked(false);
+    }
+    platform::ComPtr<CHostDevice> device;
+    {
+        std::lock_guard guard(m_deviceMutex);
+        device.Swap(m_device);
+    }
+    if (device) {
+        device->ReleaseDriverReferences();
+        device = nullptr;
+    }
+    if (m_driver) {
+        m_record->Add(RecordKind::kCallback, "IDriverEntry::OnDeinitialize");
+        m_driver->OnDeinitialize(m_hostDriver.Get());
+        m_driver = nullptr;
+    }
+    m_hostDriver = nullptr;
+    SetState(DeviceState::kNone, WdfPowerDeviceD3Final);
+    const HostStep unloaded = UnloadModuleLocked();
+    return step.ok() ? unloaded : step;
+}
+
+HostStep DriverHost::UnloadModuleLocked()
+{
+    if (!m_module) return {};
+    const HRESULT canUnload = m_module->CanUnloadNow();
+    m_record->Add(RecordKind::kCallback, "DllCanUnloadNow", {}, HresultText(canUnload));
+    if (canUnload != S_OK) {
+        // Objects of the module are alive and their code would go with the library: keep it
+        // loaded for the rest of the process rather than leave them pointing at nothing.
+        const std::string path = m_module->Path();
+        (void)m_module.release();
+        m_record->Add(RecordKind::kHostEvent, "UnloadModule", path, "left loaded: objects of the module are alive");
+        return {canUnload == S_FALSE ? E_FAIL : canUnload,
+                "DllCanUnloadNow answered " + HresultText(canUnload) +
+                    ": objects of the module are still alive, so it stays loaded"};
+    }
+    const BOOL detached = m_module->Unload();
+    m_record->Add(RecordKind::kCallback, "DllMain", "reason=DLL_PROCESS_DETACH", BoolText(detached));
+    m_module.reset();
+    return {};
+}
+
+void DriverHost::SetState(DeviceState state, WDF_POWER_DEVICE_STATE powerState)
+{
+    m_powerState.store(powerState);
+    m_state.store(state);
+}
+
+platform::ComPtr<CHostDevice> DriverHost::Device() const
+{
+    std::lock_guard guard(m_deviceMutex);
+    return m_device;
+}
+
+HRESULT DriverHost::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file)
+{
+    const auto device = Device();
+    if (!device) {
+        if (file != nullptr) *file = nullptr;
+        return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    return device->OpenFile(access, file);
+}
+
+void DriverHost::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
+                                 IoCompletionHandler done)
+{
+    const auto device = Device();
+    if (!device) {
+        if (done) done(IoResult{HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), 0, {}});
+        return;
+    }
+    device->DeviceIoControl(file, controlCode, input, outputLength, std::move(done));
+}
+
+IoResult DriverHost::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input,
+                                     SIZE_T outputLength)
+{
+    const auto device = Device();
+    if (!device) return IoResult{HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), 0, {}};
+    return device->DeviceIoControl(file, controlCode, input, outputLength);
+}
+
+HRESULT DriverHost::CloseFile(CHostFile* file, std::function<void()> done)
+{
+    const auto device = Device();
+    if (!device) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    return device->CloseFile(file, std::move(done));
+}
+
+HRESULT DriverHost::CloseFile(CHostFile* file)
+{
+    const auto device = Device();
+    if (!device) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    return device->CloseFile(file);
+}
+
+}  // namespace platform::host

@@ -1,0 +1,45 @@
+// The host's worker threads: each runs one piece of work (an I/O request's dispatch, a file's
+// cleanup) and ends. They are started with CreateThread, so the virtual clock counts them.
+//
+// Ownership: every running thread holds a reference to the HostWorkers that started it, so the
+// object outlives its threads whoever releases it last.
+//
+// Thread safety: every operation may be called from any thread. The running count and the closed
+// flag are guarded by KernelLock(), so that WaitForAll blocks as a platform wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/types.h"
+
+namespace platform::host {
+
+class HostWorkers : public std::enable_shared_from_this<HostWorkers> {
+public:
+    enum class StartResult {
+        kStarted,
+        kClosed,  // Close was called; nothing runs any more
+        kFailed,  // CreateThread failed; its error is the last error
+    };
+
+    static std::shared_ptr<HostWorkers> Create();
+
+    // Runs `work` on a new thread; `work` is destroyed on that thread before it counts as ended.
+    // Unless it started, `work` is destroyed unrun.
+    StartResult Start(std::function<void()> work);
+    // Refuses every later Start.
+    void Close();
+    // Blocks until every thread started so far has ended.
+    void WaitForAll();
+
+private:
+    HostWorkers() = default;
+    static DWORD WINAPI Run(LPVOID parameter);
+
+    std::uint32_t m_running = 0;  // guarded by KernelLock()
+    bool m_closed = false;        // guarded by KernelLock()
+};
+
+}  // namespace platform::host

@@ -1,0 +1,86 @@
+#include "record_text.h"
+
+#include <cstdio>
+
+namespace platform::host {
+
+const char* BoolText(BOOL value)
+{
+    return value ? "TRUE" : "FALSE";
+}
+
+std::string Hex32(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+std::string Utf8(std::u16string_view text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(PCWSTR text)
+{
+    return text != nullptr ? Utf8(std::u16string_view(text)) : std::string("null");
+}
+
+std::string PropVariantText(const PROPVARIANT& value)
+{
+    switch (value.vt) {
+        case VT_EMPTY:
+            return "VT_EMPTY";
+        case VT_NULL:
+            return "VT_NULL";
+        case VT_I4:
+            return "VT_I4 " + std::to_string(value.lVal);
+        case VT_UI4:
+            return "VT_UI4 " + std::to_string(value.ulVal);
+        case VT_I8:
+            return "VT_I8 " + std::to_string(value.hVal.QuadPart);
+        case VT_UI8:
+            return "VT_UI8 " + std::to_string(value.uhVal.QuadPart);
+        case VT_R4:
+            return "VT_R4 " + std::to_string(value.fltVal);
+        case VT_R8:
+            return "VT_R8 " + std::to_string(value.dblVal);
+        case VT_BOOL:
+            return std::string("VT_BOOL ") + (value.boolVal ? "TRUE" : "FALSE");
+        case VT_ERROR:
+            return "VT_ERROR " + Hex32(static_cast<std::uint32_t>(value.scode));
+        case VT_LPWSTR:
+            return "VT_LPWSTR \"" + Utf8(value.pwszVal) + "\"";
+        case VT_CLSID:
+            return "VT_CLSID " + (value.puuid != nullptr ? GuidToString(*value.puuid) : std::string("null"));
+        default:
+            return "VT_" + std::to_string(value.vt);
+    }
+}
+
+}  // namespace platform::host
