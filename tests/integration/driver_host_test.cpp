@@ -99,12 +99,12 @@ TEST_F(FakeModuleHost, WholeLife_CallsTheModuleInOrder)
                             "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)", "OnSelfManagedIoFlush",
                             "OnSelfManagedIoCleanup", "OnReleaseHardware", "OnDeinitialize", "DllCanUnloadNow",
                             "DllMain(reason=DLL_PROCESS_DETACH)"));
-    EXPECT_THAT(m_host.Record().Names(RecordKind::kDriverCall),
-                ElementsAre("IWDFDeviceInitialize::SetLockingConstraint",
-                            "IWDFDeviceInitialize::SetPowerPolicyOwnership", "IWDFDriver::CreateDevice",
-                            "IWDFDevice3::AssignS0IdleSettingsEx", "IWDFDevice::GetDefaultIoQueue",
-                            "IWDFDevice::CreateIoQueue", "IWDFIoQueue::PurgeSynchronously", "IWDFIoQueue::Start",
-                            "IWDFIoQueue::PurgeSynchronously"));
+    EXPECT_THAT(
+        m_host.Record().Names(RecordKind::kDriverCall),
+        ElementsAre("IWDFDeviceInitialize::SetLockingConstraint", "IWDFDeviceInitialize::SetPowerPolicyOwnership",
+                    "IWDFDriver::CreateDevice", "IWDFDevice3::AssignS0IdleSettingsEx", "IWDFDevice::GetDefaultIoQueue",
+                    "IWDFDevice::CreateIoQueue", "IWDFIoQueue::PurgeSynchronously", "IWDFIoQueue::Start",
+                    "IWDFIoQueue::PurgeSynchronously"));
     EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow")[0].result, "S_OK");
     EXPECT_EQ(m_host.Record().LastIdleSettings()->DxState, PowerDeviceD3);
     EXPECT_THAT(m_host.Record().Entries(RecordKind::kDriverError), IsEmpty());
@@ -132,9 +132,8 @@ TEST_F(FakeModuleHost, SurpriseRemove_IsFollowedByTheReleasePath)
     m_host.Record().Clear();
     ASSERT_TRUE(m_host.SurpriseRemove().ok());
     EXPECT_EQ(m_host.State(), DeviceState::kRemoved);
-    EXPECT_THAT(Callbacks(m_host),
-                ElementsAre("OnSurpriseRemoval", "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)",
-                            "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware"));
+    EXPECT_THAT(Callbacks(m_host), ElementsAre("OnSurpriseRemoval", "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)",
+                                               "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware"));
 }
 
 TEST_F(FakeModuleHost, Requests_RunSeveralAtOnceInTheModule)
@@ -223,8 +222,8 @@ TEST_F(FakeModuleHost, ModuleWithLiveObjects_IsLeftLoaded)
             m_host.CloseFile(m_file.Get());
             m_file = nullptr;
             const HostStep step = Unload();
-            const bool refused = step.status == E_FAIL &&
-                                 step.message.find("DllCanUnloadNow answered S_FALSE") != std::string::npos;
+            const bool refused =
+                step.status == E_FAIL && step.message.find("DllCanUnloadNow answered S_FALSE") != std::string::npos;
             const bool mapped = LibraryIsMapped(FAKE_DRIVER_MODULE_PATH);
             const bool noDetach = m_host.Record().Count("DllMain") == 1;  // the attach only
             std::exit(refused && mapped && noDetach ? 0 : 1);

@@ -1,5 +1,6 @@
 #include "host/driver_host.h"
 
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -26,6 +27,15 @@ std::string Failed(const std::string& what, HRESULT hr)
 HostStep WrongState(const char* step, DeviceState state)
 {
     return {E_UNEXPECTED, std::string(step) + " is not possible while the device is " + ToString(state)};
+}
+
+// Modules left loaded because objects of theirs are alive: kept for the rest of the process, never
+// unloaded. Guarded by the mutex beside it.
+std::mutex g_keptModulesMutex;
+std::vector<std::unique_ptr<DriverModule>>& KeptModules()
+{
+    static auto* modules = new std::vector<std::unique_ptr<DriverModule>>;
+    return *modules;
 }
 
 // Keeps the first failure of a sequence and its message.
@@ -113,8 +123,8 @@ HostStep DriverHost::Load(const std::string& modulePath, REFCLSID driverClass)
     HRESULT hr = S_OK;
     {
         platform::ComPtr<IClassFactory> factory;
-        const auto token = m_record->Add(RecordKind::kCallback, "DllGetClassObject",
-                                         GuidToString(driverClass) + " IClassFactory");
+        const auto token =
+            m_record->Add(RecordKind::kCallback, "DllGetClassObject", GuidToString(driverClass) + " IClassFactory");
         hr = m_module->GetClassObject(driverClass, IID_IClassFactory,
                                       reinterpret_cast<void**>(factory.ReleaseAndGetAddressOf()));
         m_record->SetResult(token, HresultText(hr));
@@ -348,7 +358,12 @@ HostStep DriverHost::UnloadModuleLocked()
         // Objects of the module are alive and their code would go with the library: keep it
         // loaded for the rest of the process rather than leave them pointing at nothing.
         const std::string path = m_module->Path();
-        (void)m_module.release();
+        try {
+            std::lock_guard guard(g_keptModulesMutex);
+            KeptModules().push_back(std::move(m_module));
+        } catch (const std::bad_alloc&) {
+            (void)m_module.release();  // unloading it would be worse than losing track of it
+        }
         m_record->Add(RecordKind::kHostEvent, "UnloadModule", path, "left loaded: objects of the module are alive");
         return {canUnload == S_FALSE ? E_FAIL : canUnload,
                 "DllCanUnloadNow answered " + HresultText(canUnload) +

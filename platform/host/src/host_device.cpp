@@ -143,11 +143,10 @@ HRESULT STDMETHODCALLTYPE CHostDevice::CreateIoQueue(IUnknown* pCallbackInterfac
                                                      BOOL bAllowZeroLengthRequests, IWDFIoQueue** ppIoQueue)
 {
     static constexpr std::string_view kName = "IWDFDevice::CreateIoQueue";
-    const auto token = m_record->Add(RecordKind::kDriverCall, std::string(kName),
-                                     std::string("default=") + BoolText(bDefaultQueue) +
-                                         " dispatch=" + std::to_string(DispatchType) +
-                                         " powerManaged=" + BoolText(bPowerManaged) +
-                                         " allowZeroLength=" + BoolText(bAllowZeroLengthRequests));
+    const auto token = m_record->Add(
+        RecordKind::kDriverCall, std::string(kName),
+        std::string("default=") + BoolText(bDefaultQueue) + " dispatch=" + std::to_string(DispatchType) +
+            " powerManaged=" + BoolText(bPowerManaged) + " allowZeroLength=" + BoolText(bAllowZeroLengthRequests));
     std::string made;
     const HRESULT hr = [&]() -> HRESULT {
         if (ppIoQueue == nullptr) return E_POINTER;
@@ -166,9 +165,9 @@ HRESULT STDMETHODCALLTYPE CHostDevice::CreateIoQueue(IUnknown* pCallbackInterfac
         try {
             std::lock_guard guard(m_queuesMutex);
             if (bDefaultQueue && m_defaultQueue) return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-            platform::ComPtr<CHostIoQueue> queue(
-                new CHostIoQueue(m_record, m_workers, m_nextQueueId++, std::move(ioControl), bDefaultQueue != FALSE,
-                                 m_maxDispatchThreads));
+            platform::ComPtr<CHostIoQueue> queue(new CHostIoQueue(m_record, m_workers, m_nextQueueId++,
+                                                                  std::move(ioControl), bDefaultQueue != FALSE,
+                                                                  m_maxDispatchThreads));
             if (bDefaultQueue) {
                 m_defaultQueue = queue;
             } else {
@@ -201,10 +200,10 @@ void STDMETHODCALLTYPE CHostDevice::GetDefaultIoQueue(IWDFIoQueue** ppWdfIoQueue
 HRESULT STDMETHODCALLTYPE CHostDevice::CreateDeviceInterface(const GUID* pDeviceInterfaceGuid, PCWSTR pReferenceString)
 {
     static constexpr std::string_view kName = "IWDFDevice::CreateDeviceInterface";
-    const auto token = m_record->Add(
-        RecordKind::kDriverCall, std::string(kName),
-        (pDeviceInterfaceGuid != nullptr ? GuidToString(*pDeviceInterfaceGuid) : std::string("null")) +
-            " reference=" + ReferenceText(pReferenceString));
+    const auto token =
+        m_record->Add(RecordKind::kDriverCall, std::string(kName),
+                      (pDeviceInterfaceGuid != nullptr ? GuidToString(*pDeviceInterfaceGuid) : std::string("null")) +
+                          " reference=" + ReferenceText(pReferenceString));
     const HRESULT hr = [&] {
         if (pDeviceInterfaceGuid == nullptr) return E_INVALIDARG;
         RETURN_IF_FAILED(InjectedFailure(kName));
@@ -223,10 +222,10 @@ HRESULT STDMETHODCALLTYPE CHostDevice::AssignDeviceInterfaceState(const GUID* pD
                                                                   PCWSTR pReferenceString, BOOL Enable)
 {
     static constexpr std::string_view kName = "IWDFDevice::AssignDeviceInterfaceState";
-    const auto token = m_record->Add(
-        RecordKind::kDriverCall, std::string(kName),
-        (pDeviceInterfaceGuid != nullptr ? GuidToString(*pDeviceInterfaceGuid) : std::string("null")) +
-            " reference=" + ReferenceText(pReferenceString) + " enable=" + BoolText(Enable));
+    const auto token =
+        m_record->Add(RecordKind::kDriverCall, std::string(kName),
+                      (pDeviceInterfaceGuid != nullptr ? GuidToString(*pDeviceInterfaceGuid) : std::string("null")) +
+                          " reference=" + ReferenceText(pReferenceString) + " enable=" + BoolText(Enable));
     const HRESULT hr = [&] {
         if (pDeviceInterfaceGuid == nullptr) return E_INVALIDARG;
         RETURN_IF_FAILED(InjectedFailure(kName));
@@ -245,8 +244,8 @@ HRESULT STDMETHODCALLTYPE CHostDevice::AssignDeviceInterfaceState(const GUID* pD
 
 void STDMETHODCALLTYPE CHostDevice::StopIdle(BOOL fWaitForD0)
 {
-    const auto token =
-        m_record->Add(RecordKind::kDriverCall, "IWDFDevice2::StopIdle", std::string("fWaitForD0=") + BoolText(fWaitForD0));
+    const auto token = m_record->Add(RecordKind::kDriverCall, "IWDFDevice2::StopIdle",
+                                     std::string("fWaitForD0=") + BoolText(fWaitForD0));
     LONG references = 0;
     {
         std::lock_guard guard(m_stateMutex);
@@ -281,9 +280,9 @@ HRESULT STDMETHODCALLTYPE CHostDevice::RetrieveDevicePropertyStore(PCWSTR pcwszS
                                                                    WDF_PROPERTY_STORE_DISPOSITION* pDisposition)
 {
     static constexpr std::string_view kName = "IWDFDevice2::RetrieveDevicePropertyStore";
-    const auto token = m_record->Add(RecordKind::kDriverCall, std::string(kName),
-                                     "service=" + ReferenceText(pcwszServiceName) +
-                                         " flags=" + std::to_string(static_cast<ULONG>(Flags)));
+    const auto token = m_record->Add(
+        RecordKind::kDriverCall, std::string(kName),
+        "service=" + ReferenceText(pcwszServiceName) + " flags=" + std::to_string(static_cast<ULONG>(Flags)));
     bool created = false;
     const HRESULT hr = [&]() -> HRESULT {
         if (ppPropStore == nullptr) return E_POINTER;
@@ -308,7 +307,8 @@ HRESULT STDMETHODCALLTYPE CHostDevice::RetrieveDevicePropertyStore(PCWSTR pcwszS
                                       problem);
                     }
                     if (outcome != DevicePropertyStore::LoadOutcome::kLoaded) {
-                        if ((Flags & WdfPropertyStoreCreateIfMissing) == 0) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+                        if ((Flags & WdfPropertyStoreCreateIfMissing) == 0)
+                            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
                         RETURN_IF_FAILED(opened->Save());
                         created = true;
                     }
@@ -316,7 +316,8 @@ HRESULT STDMETHODCALLTYPE CHostDevice::RetrieveDevicePropertyStore(PCWSTR pcwszS
                 }
                 store = m_propertyStore;
             }
-            *ppPropStore = platform::ComPtr<CHostNamedPropertyStore>(new CHostNamedPropertyStore(m_record, store)).Detach();
+            *ppPropStore =
+                platform::ComPtr<CHostNamedPropertyStore>(new CHostNamedPropertyStore(m_record, store)).Detach();
             if (pDisposition != nullptr) *pDisposition = created ? CreatedNewStore : OpenedExistingStore;
             return S_OK;
         } catch (const std::bad_alloc&) {
@@ -455,8 +456,8 @@ HRESULT CHostDevice::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* fi
 void CHostDevice::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
                                   IoCompletionHandler done)
 {
-    const std::string arguments = (file != nullptr ? FileLabel(*file) : std::string("file=null")) +
-                                  " code=" + Hex32(controlCode);
+    const std::string arguments =
+        (file != nullptr ? FileLabel(*file) : std::string("file=null")) + " code=" + Hex32(controlCode);
     const auto refuse = [&](HRESULT status, const std::string& why) {
         m_record->Add(RecordKind::kHostEvent, "RefuseRequest", arguments + " status=" + HresultText(status), why);
         if (done) done(IoResult{status, 0, {}});
@@ -501,7 +502,8 @@ IoResult CHostDevice::DeviceIoControl(CHostFile* file, ULONG controlCode, std::s
         detail::WakeWaitersLocked();
     });
     std::unique_lock kernel(detail::KernelLock());
-    detail::BlockUntil(kernel, [&completion] { return completion->done; }, detail::kNever);
+    detail::BlockUntil(
+        kernel, [&completion] { return completion->done; }, detail::kNever);
     return std::move(completion->result);
 }
 
@@ -509,8 +511,8 @@ HRESULT CHostDevice::CloseFile(CHostFile* file, std::function<void()> done)
 {
     if (file == nullptr || file->Device() != this || !file->MarkClosed()) return E_HANDLE;
     m_record->Add(RecordKind::kHostEvent, "CloseFile", FileLabel(*file));
-    std::function<void()> work = [device = platform::ComPtr<CHostDevice>(this), held = platform::ComPtr<CHostFile>(file),
-                                  done = std::move(done)]() mutable {
+    std::function<void()> work = [device = platform::ComPtr<CHostDevice>(this),
+                                  held = platform::ComPtr<CHostFile>(file), done = std::move(done)]() mutable {
         device->RunCleanup(held);
         held = nullptr;  // the host's reference goes before the caller hears of it
         if (done) done();
@@ -521,8 +523,8 @@ HRESULT CHostDevice::CloseFile(CHostFile* file, std::function<void()> done)
         // After removal the driver's callbacks are gone, and only the reference is released.
         m_record->Add(RecordKind::kHostEvent, "CloseFile", FileLabel(*file),
                       started == HostWorkers::StartResult::kClosed ? "the device is removed; no cleanup callback"
-                                                                    : "no host thread could be started; cleanup runs on "
-                                                                      "the closing thread");
+                                                                   : "no host thread could be started; cleanup runs on "
+                                                                     "the closing thread");
         work();
     }
     return S_OK;
@@ -538,7 +540,8 @@ HRESULT CHostDevice::CloseFile(CHostFile* file)
     });
     if (FAILED(hr)) return hr;
     std::unique_lock kernel(detail::KernelLock());
-    detail::BlockUntil(kernel, [&completion] { return completion->done; }, detail::kNever);
+    detail::BlockUntil(
+        kernel, [&completion] { return completion->done; }, detail::kNever);
     return S_OK;
 }
 

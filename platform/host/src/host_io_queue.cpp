@@ -53,7 +53,8 @@ void STDMETHODCALLTYPE CHostIoQueue::PurgeSynchronously()
     }
     {
         std::unique_lock kernel(detail::KernelLock());
-        detail::BlockUntil(kernel, [this] { return m_dispatched == 0; }, detail::kNever);
+        detail::BlockUntil(
+            kernel, [this] { return m_dispatched == 0; }, detail::kNever);
     }
     m_record->SetResult(token, "aborted=" + std::to_string(purged.size()));
 }
@@ -87,8 +88,7 @@ void CHostIoQueue::Submit(platform::ComPtr<CHostIoRequest> request)
         return;
     }
     if (!startThread) return;  // a busy dispatch thread takes it when it is done
-    const auto started =
-        m_workers->Start([queue = platform::ComPtr<CHostIoQueue>(this)] { queue->DispatchWaiting(); });
+    const auto started = m_workers->Start([queue = platform::ComPtr<CHostIoQueue>(this)] { queue->DispatchWaiting(); });
     if (started == HostWorkers::StartResult::kStarted) return;
 
     // Without a new thread, the requests wait for the ones running; with none running, nobody
@@ -155,9 +155,8 @@ void CHostIoQueue::DispatchOne(const platform::ComPtr<CHostIoRequest>& request)
         return;
     }
     m_record->Add(RecordKind::kCallback, "IQueueCallbackDeviceIoControl::OnDeviceIoControl",
-                  m_label + " " + request->Label() + " code=" + Hex32(request->ControlCode()) +
-                      " input=" + std::to_string(request->InputSize()) +
-                      " output=" + std::to_string(request->OutputSize()));
+                  m_label + " " + request->Label() + " code=" + Hex32(request->ControlCode()) + " input=" +
+                      std::to_string(request->InputSize()) + " output=" + std::to_string(request->OutputSize()));
     callback->OnDeviceIoControl(this, request.Get(), request->ControlCode(), request->InputSize(),
                                 request->OutputSize());
 }

@@ -19,8 +19,9 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
             new CHostMemory(record, label + " input", std::vector<BYTE>(input.begin(), input.end())));
         platform::ComPtr<CHostMemory> outputMemory(
             new CHostMemory(record, label + " output", std::vector<BYTE>(outputLength, 0)));
-        *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(
-            std::move(record), id, std::move(file), controlCode, std::move(inputMemory), std::move(outputMemory), done));
+        *request =
+            platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file), controlCode,
+                                                                std::move(inputMemory), std::move(outputMemory), done));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -53,8 +54,9 @@ CHostIoRequest::~CHostIoRequest()
 
 void STDMETHODCALLTYPE CHostIoRequest::CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information)
 {
-    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
-                  m_label + " status=" + HresultText(hrCompletionStatus) + " information=" + std::to_string(Information));
+    m_record->Add(
+        RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
+        m_label + " status=" + HresultText(hrCompletionStatus) + " information=" + std::to_string(Information));
     if (m_completed.exchange(true)) {
         m_record->Add(RecordKind::kDriverError, "IWDFIoRequest::CompleteWithInformation", m_label,
                       "completed a second time; ignored");
@@ -125,7 +127,8 @@ void CHostIoRequest::Finish(HRESULT status, SIZE_T information)
     result.status = status;
     result.information = information;
     try {
-        if (SUCCEEDED(status)) result.output.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(information));
+        if (SUCCEEDED(status))
+            result.output.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(information));
     } catch (const std::bad_alloc&) {
         result.status = E_OUTOFMEMORY;
         result.information = 0;

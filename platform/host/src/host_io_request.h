@@ -34,8 +34,7 @@ public:
     // E_OUTOFMEMORY when the buffers cannot be had; the caller still has its handler then.
     static HRESULT Create(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                           ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                          const IoCompletionHandler& done,
-                          platform::ComPtr<CHostIoRequest>* request);
+                          const IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request);
 
     void STDMETHODCALLTYPE CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information) override;
     void STDMETHODCALLTYPE GetInputMemory(IWDFMemory** ppWdfMemory) override;

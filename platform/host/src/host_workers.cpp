@@ -52,7 +52,8 @@ void HostWorkers::Close()
 void HostWorkers::WaitForAll()
 {
     std::unique_lock kernel(detail::KernelLock());
-    detail::BlockUntil(kernel, [this] { return m_running == 0; }, detail::kNever);
+    detail::BlockUntil(
+        kernel, [this] { return m_running == 0; }, detail::kNever);
 }
 
 DWORD WINAPI HostWorkers::Run(LPVOID parameter)

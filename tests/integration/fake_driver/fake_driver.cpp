@@ -34,8 +34,8 @@ fake_driver::Control g_fakeDriverControl;
 
 namespace {
 
-using platform::ComPtr;
 using fake_driver::Control;
+using platform::ComPtr;
 
 constexpr CLSID kDriverClass = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
 
@@ -158,9 +158,14 @@ public:
             ComPtr<IWDFDevice3> device3;
             hr = hostDevice.As(&device3);
             if (FAILED(hr)) return hr;
-            WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{
-                sizeof(WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS), IdleCannotWakeFromS0, PowerDeviceD3, 100,
-                IdleAllowUserControl, WdfFalse, WdfFalse, SystemManagedIdleTimeout};
+            WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{sizeof(WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS),
+                                                            IdleCannotWakeFromS0,
+                                                            PowerDeviceD3,
+                                                            100,
+                                                            IdleAllowUserControl,
+                                                            WdfFalse,
+                                                            WdfFalse,
+                                                            SystemManagedIdleTimeout};
             hr = device3->AssignS0IdleSettingsEx(&settings);
             if (FAILED(hr)) return hr;
         }
@@ -169,8 +174,11 @@ public:
 
     void STDMETHODCALLTYPE OnDeinitialize(IWDFDriver*) override
     {
-        if (Ctl().leakDriverAtDeinitialize) AddRef();
+        if (Ctl().leakDriverAtDeinitialize) g_keptDriver = ComPtr<CFakeDriver>(this);
     }
+
+    // What leakDriverAtDeinitialize keeps alive; released only if the module is unloaded.
+    static inline ComPtr<CFakeDriver> g_keptDriver;
 };
 
 class CFakeClassFactory final : public platform::ComObject<CFakeClassFactory, IClassFactory>, Counted {

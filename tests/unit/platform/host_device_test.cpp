@@ -1,11 +1,12 @@
 // The host device on its own: what the driver gets from IWDFDevice, IWDFDevice2 and IWDFDevice3,
 // and what the host keeps of it.
+#include "host/host_device.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "host/host_device.h"
 #include "host_test_doubles.h"
 #include "platform_testing/faults.h"
 #include "sim/device_tree.h"
@@ -177,8 +178,9 @@ TEST_F(HostDevice, ResumeIdle_WithoutAReferenceIsADriverError)
 
 TEST_F(HostDevice, AssignS0IdleSettingsEx_KeepsTheRecord)
 {
-    WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{32,      IdleCannotWakeFromS0, PowerDeviceD2, 100, IdleAllowUserControl,
-                                                    WdfFalse, WdfFalse,            SystemManagedIdleTimeout};
+    WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{32,       IdleCannotWakeFromS0,    PowerDeviceD2,
+                                                    100,      IdleAllowUserControl,    WdfFalse,
+                                                    WdfFalse, SystemManagedIdleTimeout};
     ComPtr<IWDFDevice3> device3;
     ASSERT_EQ(m_device.As(&device3), S_OK);
     ASSERT_EQ(device3->AssignS0IdleSettingsEx(&settings), S_OK);
@@ -204,8 +206,9 @@ TEST_F(HostDevice, AssignS0IdleSettingsEx_NeedsPowerPolicyOwnership)
     options.powerPolicyOwner = false;
     ComPtr<CHostDevice> device;
     ASSERT_EQ(CHostDevice::Create(options, nullptr, &device), S_OK);
-    WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{32,      IdleCannotWakeFromS0, PowerDeviceD3, 100, IdleAllowUserControl,
-                                                    WdfFalse, WdfFalse,            SystemManagedIdleTimeout};
+    WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS settings{32,       IdleCannotWakeFromS0,    PowerDeviceD3,
+                                                    100,      IdleAllowUserControl,    WdfFalse,
+                                                    WdfFalse, SystemManagedIdleTimeout};
     EXPECT_EQ(device->AssignS0IdleSettingsEx(&settings), HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
     EXPECT_FALSE(device->IdleSettings().has_value());
     EXPECT_FALSE(device->Record().LastIdleSettings().has_value());

@@ -26,8 +26,8 @@ using platform::host::FileAccess;
 using platform::host::HostDeviceOptions;
 using platform::host::IoResult;
 using platform::host::RecordKind;
-using ::testing::ElementsAre;
 using ::testing::Each;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 constexpr ULONG kAnyAccess = 0x00222400;
@@ -221,7 +221,8 @@ TEST_F(HostIo, CompleteWithInformation_ASecondCompletionIsADriverErrorAndIgnored
     m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler());
     m_clock.RunUntilIdle();
     EXPECT_THAT(results.Statuses(), ElementsAre(S_OK));
-    EXPECT_THAT(DriverErrors(), ElementsAre("IWDFIoRequest::CompleteWithInformation: completed a second time; ignored"));
+    EXPECT_THAT(DriverErrors(),
+                ElementsAre("IWDFIoRequest::CompleteWithInformation: completed a second time; ignored"));
 }
 
 TEST_F(HostIo, Request_ReleasedWithoutCompletionIsCompletedAsAborted)
@@ -259,7 +260,8 @@ TEST_F(HostIo, Requests_WithoutAUsableQueueOrFileFailBeforeTheDriver)
     ASSERT_EQ(CHostDevice::Create({}, nullptr, &device), S_OK);
     ComPtr<CHostFile> file;
     ASSERT_EQ(device->OpenFile(FileAccess::kReadWrite, &file), S_OK);
-    EXPECT_EQ(device->DeviceIoControl(file.Get(), kAnyAccess, {}, 0).status, HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(device->DeviceIoControl(file.Get(), kAnyAccess, {}, 0).status,
+              HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
 
     // A queue whose callback object answers no IQueueCallbackDeviceIoControl.
     auto notAQueueCallback = host_test::MakeCallbacks();
@@ -267,11 +269,11 @@ TEST_F(HostIo, Requests_WithoutAUsableQueueOrFileFailBeforeTheDriver)
     ASSERT_EQ(device->CreateIoQueue(notAQueueCallback->GetUnknown(), TRUE, WdfIoQueueDispatchParallel, FALSE, TRUE,
                                     queue.GetAddressOf()),
               S_OK);
-    EXPECT_EQ(device->DeviceIoControl(file.Get(), kAnyAccess, {}, 0).status, HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
+    EXPECT_EQ(device->DeviceIoControl(file.Get(), kAnyAccess, {}, 0).status,
+              HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
 
-    MakeDevice([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
-        request->CompleteWithInformation(S_OK, 0);
-    });
+    MakeDevice(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
     EXPECT_EQ(m_device->DeviceIoControl(file.Get(), kAnyAccess, {}, 0).status, E_HANDLE);  // another device's file
     EXPECT_EQ(m_device->DeviceIoControl(nullptr, kAnyAccess, {}, 0).status, E_HANDLE);
     device->ReleaseDriverReferences();
@@ -314,9 +316,8 @@ TEST_F(HostIo, PurgeSynchronously_AbortsWaitingRequestsWaitsForDispatchedOnesAnd
 
 TEST_F(HostIo, CloseFile_RunsTheCleanupCallbackOnAHostThreadOnce)
 {
-    MakeDevice([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
-        request->CompleteWithInformation(S_OK, 0);
-    });
+    MakeDevice(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
     const ULONG refs = test_support::RefCount(m_file->GetUnknown());
     ASSERT_EQ(m_device->CloseFile(m_file.Get()), S_OK);
     EXPECT_EQ(m_callbacks->cleanups.load(), 1);
@@ -329,9 +330,8 @@ TEST_F(HostIo, CloseFile_RunsTheCleanupCallbackOnAHostThreadOnce)
 
 TEST_F(HostIo, WithoutHostThreads_RequestsFailAndCleanupStillRuns)
 {
-    MakeDevice([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
-        request->CompleteWithInformation(S_OK, 0);
-    });
+    MakeDevice(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
     platform::testing::FailCallAlways("CreateThread");
     EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0).status,
               HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
@@ -341,9 +341,8 @@ TEST_F(HostIo, WithoutHostThreads_RequestsFailAndCleanupStillRuns)
 
 TEST_F(HostIo, AfterReleasingDriverReferences_IoIsRefused)
 {
-    MakeDevice([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
-        request->CompleteWithInformation(S_OK, 0);
-    });
+    MakeDevice(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
     m_device->ReleaseDriverReferences();
     ComPtr<CHostFile> file;
     EXPECT_EQ(m_device->OpenFile(FileAccess::kRead, &file), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));

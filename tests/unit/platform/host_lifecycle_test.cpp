@@ -75,10 +75,10 @@ TEST_F(HostLifecycle, StartThenRemove_CallsTheDeviceInOrder)
                 ElementsAre("OnInitialize", "OnDeviceAdd", "OnPrepareHardware", "OnD0Entry(previousState=5)",
                             "OnSelfManagedIoInit", "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)",
                             "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware", "OnDeinitialize"));
-    EXPECT_THAT(m_host.Record().Names(RecordKind::kDriverCall),
-                ElementsAre("IWDFDeviceInitialize::SetLockingConstraint",
-                            "IWDFDeviceInitialize::SetPowerPolicyOwnership", "IWDFDriver::CreateDevice",
-                            "IWDFDevice::CreateIoQueue"));
+    EXPECT_THAT(
+        m_host.Record().Names(RecordKind::kDriverCall),
+        ElementsAre("IWDFDeviceInitialize::SetLockingConstraint", "IWDFDeviceInitialize::SetPowerPolicyOwnership",
+                    "IWDFDriver::CreateDevice", "IWDFDevice::CreateIoQueue"));
     EXPECT_EQ(m_host.Record().Named("IWDFDriver::CreateDevice")[0].result,
               "S_OK callbacks=IPnpCallback,IPnpCallbackHardware,IPnpCallbackSelfManagedIo,IFileCallbackCleanup");
     // The host let go of everything of the driver.
@@ -95,10 +95,9 @@ TEST_F(HostLifecycle, SuspendAndResume_PassTheLowPowerState)
     EXPECT_EQ(m_host.PowerState(), WdfPowerDeviceD2);
     ASSERT_TRUE(m_host.Resume().ok());
     EXPECT_EQ(m_host.PowerState(), WdfPowerDeviceD0);
-    EXPECT_THAT(Callbacks(m_host),
-                ElementsAre("OnPrepareHardware", "OnD0Entry(previousState=5)", "OnSelfManagedIoInit",
-                            "OnSelfManagedIoSuspend", "OnD0Exit(targetState=3)", "OnD0Entry(previousState=3)",
-                            "OnSelfManagedIoRestart"));
+    EXPECT_THAT(Callbacks(m_host), ElementsAre("OnPrepareHardware", "OnD0Entry(previousState=5)", "OnSelfManagedIoInit",
+                                               "OnSelfManagedIoSuspend", "OnD0Exit(targetState=3)",
+                                               "OnD0Entry(previousState=3)", "OnSelfManagedIoRestart"));
     EXPECT_EQ(m_host.Suspend(WdfPowerDeviceD3Final).status, E_INVALIDARG);
 }
 
@@ -119,8 +118,9 @@ TEST_F(HostLifecycle, FailedPrepareHardware_IsFollowedByReleaseHardware)
     AddDevice();
     const HostStep step = m_host.Start();
     EXPECT_EQ(step.status, E_FAIL);
-    EXPECT_EQ(step.message, "the driver's OnPrepareHardware failed with E_FAIL (0x80004005); the host released the "
-                            "hardware");
+    EXPECT_EQ(step.message,
+              "the driver's OnPrepareHardware failed with E_FAIL (0x80004005); the host released the "
+              "hardware");
     EXPECT_EQ(m_host.State(), DeviceState::kRemoved);
     EXPECT_THAT(Callbacks(m_host), ElementsAre("OnPrepareHardware", "OnReleaseHardware"));
     EXPECT_EQ(m_host.Start().status, E_UNEXPECTED);
@@ -133,10 +133,9 @@ TEST_F(HostLifecycle, FailedSelfManagedIoInit_RemovesTheDevice)
     const HostStep step = m_host.Start();
     EXPECT_EQ(step.status, HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS));
     EXPECT_THAT(step.message, HasSubstr("OnSelfManagedIoInit failed with 0x8007045B"));
-    EXPECT_THAT(Callbacks(m_host),
-                ElementsAre("OnPrepareHardware", "OnD0Entry(previousState=5)", "OnSelfManagedIoInit",
-                            "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)", "OnSelfManagedIoFlush",
-                            "OnSelfManagedIoCleanup", "OnReleaseHardware"));
+    EXPECT_THAT(Callbacks(m_host), ElementsAre("OnPrepareHardware", "OnD0Entry(previousState=5)", "OnSelfManagedIoInit",
+                                               "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)",
+                                               "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware"));
 }
 
 TEST_F(HostLifecycle, FailedDeviceAdd_IsReportedAndLeavesNoDevice)
@@ -207,7 +206,8 @@ TEST_F(HostLifecycle, Io_GoesThroughTheDefaultQueueWhileTheDeviceIsUp)
     EXPECT_EQ(m_callbacks->cleanups.load(), 1);
 
     ASSERT_TRUE(m_host.Unload().ok());
-    EXPECT_EQ(m_host.OpenFile(platform::host::FileAccess::kRead, &file), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(m_host.OpenFile(platform::host::FileAccess::kRead, &file),
+              HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_EQ(m_host.DeviceIoControl(file.Get(), 0x00222400, {}, 0).status,
               HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
 }

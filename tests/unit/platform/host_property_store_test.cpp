@@ -46,7 +46,8 @@ protected:
         return device;
     }
 
-    static ComPtr<IWDFNamedPropertyStore> Open(CHostDevice* device, WDF_PROPERTY_STORE_DISPOSITION* disposition = nullptr,
+    static ComPtr<IWDFNamedPropertyStore> Open(CHostDevice* device,
+                                               WDF_PROPERTY_STORE_DISPOSITION* disposition = nullptr,
                                                HRESULT expected = S_OK)
     {
         ComPtr<IWDFNamedPropertyStore> store;

@@ -31,8 +31,8 @@ public:
 
     explicit FakeQueueCallback(Handler handler) : m_handler(std::move(handler)) {}
 
-    void STDMETHODCALLTYPE OnDeviceIoControl(IWDFIoQueue* queue, IWDFIoRequest* request, ULONG code,
-                                             SIZE_T inputSize, SIZE_T outputSize) override
+    void STDMETHODCALLTYPE OnDeviceIoControl(IWDFIoQueue* queue, IWDFIoRequest* request, ULONG code, SIZE_T inputSize,
+                                             SIZE_T outputSize) override
     {
         m_handler(queue, request, code, inputSize, outputSize);
     }
@@ -52,14 +52,12 @@ inline ComPtr<FakeQueueCallback> MakeQueueCallback(FakeQueueCallback::Handler ha
 // Completes every request with S_OK and no output.
 inline ComPtr<FakeQueueCallback> MakeCompletingQueueCallback()
 {
-    return MakeQueueCallback([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
-        request->CompleteWithInformation(S_OK, 0);
-    });
+    return MakeQueueCallback(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
 }
 
-class FakeDeviceCallbacks final
-    : public platform::ComObject<FakeDeviceCallbacks, IPnpCallback, IPnpCallbackHardware, IPnpCallbackSelfManagedIo,
-                                 IFileCallbackCleanup> {
+class FakeDeviceCallbacks final : public platform::ComObject<FakeDeviceCallbacks, IPnpCallback, IPnpCallbackHardware,
+                                                             IPnpCallbackSelfManagedIo, IFileCallbackCleanup> {
 public:
     HRESULT prepareResult = S_OK;
     HRESULT d0EntryResult = S_OK;
@@ -94,8 +92,8 @@ public:
 
 private:
     ~FakeDeviceCallbacks() = default;
-    friend class platform::ComObject<FakeDeviceCallbacks, IPnpCallback, IPnpCallbackHardware,
-                                     IPnpCallbackSelfManagedIo, IFileCallbackCleanup>;
+    friend class platform::ComObject<FakeDeviceCallbacks, IPnpCallback, IPnpCallbackHardware, IPnpCallbackSelfManagedIo,
+                                     IFileCallbackCleanup>;
 };
 
 inline ComPtr<FakeDeviceCallbacks> MakeCallbacks()

@@ -87,7 +87,8 @@ TEST_F(SetupApiDeviceInfo, SmallBuffer_GivesTheSizeAndInsufficientBuffer)
     EXPECT_EQ(required, 40u);
     EXPECT_EQ(text, u"untouched");
 
-    EXPECT_FALSE(SetupDiGetDevicePropertyW(m_set, &m_info, &DEVPKEY_Device_DeviceDesc, &type, nullptr, 0, &required, 0));
+    EXPECT_FALSE(
+        SetupDiGetDevicePropertyW(m_set, &m_info, &DEVPKEY_Device_DeviceDesc, &type, nullptr, 0, &required, 0));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(required, 40u);
 }
@@ -111,7 +112,8 @@ TEST_F(SetupApiDeviceInfo, BadArguments_AreRefusedWithTheirErrors)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
     EXPECT_FALSE(SetupDiOpenDeviceInfoW(m_set, u"ROOT\\SENSOR\\0007", nullptr, 1, &m_info));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
-    EXPECT_FALSE(SetupDiOpenDeviceInfoW(reinterpret_cast<HDEVINFO>(0x1234), u"ROOT\\SENSOR\\0007", nullptr, 0, &m_info));
+    EXPECT_FALSE(
+        SetupDiOpenDeviceInfoW(reinterpret_cast<HDEVINFO>(0x1234), u"ROOT\\SENSOR\\0007", nullptr, 0, &m_info));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
     const GUID cls{};
@@ -125,7 +127,8 @@ TEST_F(SetupApiDeviceInfo, BadArguments_AreRefusedWithTheirErrors)
     const DEVPROPKEY other = {DEVPKEY_Device_DeviceDesc.fmtid, 3};
     EXPECT_FALSE(SetupDiGetDevicePropertyW(m_set, &m_info, &other, &type, buffer, sizeof(buffer), &required, 0));
     EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
-    EXPECT_FALSE(SetupDiGetDevicePropertyW(m_set, &m_info, &DEVPKEY_Device_DeviceDesc, &type, nullptr, 8, &required, 0));
+    EXPECT_FALSE(
+        SetupDiGetDevicePropertyW(m_set, &m_info, &DEVPKEY_Device_DeviceDesc, &type, nullptr, 8, &required, 0));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
     EXPECT_FALSE(SetupDiGetDevicePropertyW(m_set, &m_info, &DEVPKEY_Device_DeviceDesc, &type, buffer, 8, &required, 1));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);

@@ -199,7 +199,7 @@ private:
     LONG m_powerReferences = 0;
     std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> m_idleSettings;
     std::vector<DeviceInterfaceState> m_deviceInterfaces;
-    std::shared_ptr<DevicePropertyStore> m_propertyStore;                // null until first opened
+    std::shared_ptr<DevicePropertyStore> m_propertyStore;  // null until first opened
     std::string m_propertyStoreProblem;
     bool m_removed = false;
     std::uint64_t m_nextFileId = 1;
