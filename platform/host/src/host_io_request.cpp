@@ -99,6 +99,18 @@ void STDMETHODCALLTYPE CHostIoRequest::GetFileObject(IWDFFile** ppFileObject)
     (*ppFileObject)->AddRef();
 }
 
+void STDMETHODCALLTYPE CHostIoRequest::GetDeviceIoControlParameters(ULONG* pControlCode,
+                                                                   SIZE_T* pInputBufferSizeInBytes,
+                                                                   SIZE_T* pOutputBufferSizeInBytes)
+{
+    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetDeviceIoControlParameters", m_label,
+                  "code=" + Hex32(m_controlCode) + " input=" + std::to_string(InputSize()) +
+                      " output=" + std::to_string(OutputSize()));
+    if (pControlCode != nullptr) *pControlCode = m_controlCode;
+    if (pInputBufferSizeInBytes != nullptr) *pInputBufferSizeInBytes = InputSize();
+    if (pOutputBufferSizeInBytes != nullptr) *pOutputBufferSizeInBytes = OutputSize();
+}
+
 bool CHostIoRequest::CompleteByHost(HRESULT status, const std::string& reason)
 {
     if (m_completed.exchange(true)) return false;

@@ -40,6 +40,8 @@ public:
     void STDMETHODCALLTYPE GetInputMemory(IWDFMemory** ppWdfMemory) override;
     void STDMETHODCALLTYPE GetOutputMemory(IWDFMemory** ppWdfMemory) override;
     void STDMETHODCALLTYPE GetFileObject(IWDFFile** ppFileObject) override;
+    void STDMETHODCALLTYPE GetDeviceIoControlParameters(ULONG* pControlCode, SIZE_T* pInputBufferSizeInBytes,
+                                                        SIZE_T* pOutputBufferSizeInBytes) override;
 
     // "request#3"
     const std::string& Label() const { return m_label; }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "host/host_device.h"
@@ -129,12 +130,15 @@ TEST_F(HostIo, Request_InputIsACopyAndOutputAZeroedBufferOfTheAskedLength)
     SIZE_T outputSize = 0;
     bool outputZeroed = false;
     IWDFFile* seenFile = nullptr;
+    ULONG seenCode = 0;
+    std::pair<SIZE_T, SIZE_T> seenSizes;
     MakeDevice([&](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
         ComPtr<IWDFMemory> input, output;
         ComPtr<IWDFFile> file;
         request->GetInputMemory(input.GetAddressOf());
         request->GetOutputMemory(output.GetAddressOf());
         request->GetFileObject(file.GetAddressOf());
+        request->GetDeviceIoControlParameters(&seenCode, &seenSizes.first, &seenSizes.second);
         SIZE_T inputSize = 0;
         const auto* in = static_cast<const BYTE*>(input->GetDataBuffer(&inputSize));
         seenInput.assign(in, in + inputSize);
@@ -154,6 +158,8 @@ TEST_F(HostIo, Request_InputIsACopyAndOutputAZeroedBufferOfTheAskedLength)
     EXPECT_EQ(outputSize, 8u);
     EXPECT_TRUE(outputZeroed);
     EXPECT_EQ(seenFile, static_cast<IWDFFile*>(m_file.Get()));
+    EXPECT_EQ(seenCode, kAnyAccess);
+    EXPECT_EQ(seenSizes, std::make_pair(SIZE_T{3}, SIZE_T{8}));
     EXPECT_EQ(m_device->Record().Named("IQueueCallbackDeviceIoControl::OnDeviceIoControl")[0].arguments,
               "queue#1 request#1 code=0x00222400 input=3 output=8");
 }
