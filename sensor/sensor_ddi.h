@@ -1,0 +1,112 @@
+// CSensorDdi: the sensor-driver object that the sensor class extension calls for everything a
+// client asks of a sensor (ISensorDriver). The sensor manager creates one, gives it a back pointer
+// to itself, and binds it to the class extension. Through it the manager reaches the process-wide
+// acquisition object: it starts and stops acquisition and hands the acquisition object the sensor
+// that receives the readings.
+//
+// The twelve sensor-driver callbacks and the radio-state handlers are not served yet: each answers
+// E_NOTIMPL.
+//
+// Ownership: reference counted; counts on the module from construction to destruction. The manager
+// is not owned (it clears the back pointer before it lets go of this object). The acquisition object
+// is the process's and outlives it.
+//
+// Thread safety: the back pointer is an atomic (host threads set it; class-extension threads read
+// it). StartCollector, StopCollector, SetSensor and TakeBackSensor run on the host's power and
+// plug-and-play threads, one at a time; the sensor handed over is tracked by them only. The
+// connection lock serialises client connection and disconnection.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+#include "driver/module.h"
+#include "platform/com/com_object.h"
+#include "platform/kernel/critical_section.h"
+#include "platform/sensorcx/sensor_driver.h"
+#include "platform/wdf/io_request.h"
+
+class CSensorManager;
+class CThermalSensor;
+class CThermalAcquisition;
+
+class CSensorDdi final : public platform::ComObject<CSensorDdi, ISensorDriver> {
+public:
+    // The count selector by which the identity says that the number of entries of the manager's
+    // disabled map is the sensor count.
+    static constexpr LONG kSensorCountFromDisabledMap = -2;
+
+    // A new object with one reference for the caller. E_POINTER for a null out-pointer,
+    // E_OUTOFMEMORY, or the lock's error.
+    static HRESULT CreateInstance(CSensorDdi** ppSensorDdi);
+
+    void SetSensorManager(CSensorManager* pManager) { m_pManager.store(pManager); }
+    CSensorManager* GetSensorManager() const { return m_pManager.load(); }
+
+    // The identity of the sensors: the count selector, one enabled entry in the manager's disabled
+    // map, and the manufacturer, model, serial number and base ID copied into the caller's buffers
+    // of cchBuffer units. E_UNEXPECTED without a manager or when the map does not hold exactly one
+    // entry; E_POINTER for a null pointer; E_OUTOFMEMORY when the map cannot grow.
+    HRESULT GetSensorIdentity(LONG* plCountSelector, PWSTR pwszManufacturer, PWSTR pwszModel, PWSTR pwszSerialNumber,
+                              PWSTR pwszBaseId, std::size_t cchBuffer);
+
+    // InitAcquisition, then StartThreads. S_OK.
+    HRESULT StartCollector();
+    // DeinitAcquisition and StopThreads; the acquisition object stops and joins its threads before
+    // it releases what they read. S_OK.
+    HRESULT StopCollector();
+    bool IsCollectorStarted() const;
+    // Makes the sensor the receiver of the acquisition object's readings.
+    void SetSensor(CThermalSensor* pSensor);
+    // Takes the sensor back from the acquisition object if it is the one handed over. A delivery
+    // already under way may still reach it until acquisition stops.
+    void TakeBackSensor(CThermalSensor* pSensor);
+    // Finds the manager's sensor by ID and refreshes its derived properties. E_UNEXPECTED without a
+    // manager or a sensor; HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for an unknown ID; otherwise the
+    // refresh's result.
+    HRESULT RefreshSensor(PCWSTR pwszSensorId);
+
+    // The radio-state handlers of the private control codes (selector 0: the radio state, 1: the
+    // previous radio state). Not served yet: E_NOTIMPL.
+    HRESULT OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
+    HRESULT OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
+
+    // ISensorDriver. Not served yet: each returns E_NOTIMPL.
+    HRESULT STDMETHODCALLTYPE
+    OnGetSupportedSensorObjects(IPortableDeviceValuesCollection** ppSensorObjectCollection) override;
+    HRESULT STDMETHODCALLTYPE OnGetSupportedProperties(LPWSTR pwszObjectID,
+                                                       IPortableDeviceKeyCollection** ppSupportedProperties) override;
+    HRESULT STDMETHODCALLTYPE OnGetSupportedDataFields(LPWSTR pwszObjectID,
+                                                       IPortableDeviceKeyCollection** ppSupportedDataFields) override;
+    HRESULT STDMETHODCALLTYPE OnGetSupportedEvents(LPWSTR pwszObjectID, GUID** ppSupportedEvents,
+                                                   ULONG* pulEventCount) override;
+    HRESULT STDMETHODCALLTYPE OnGetProperties(IWDFFile* pClientFile, LPWSTR pwszObjectID,
+                                              IPortableDeviceKeyCollection* pProperties,
+                                              IPortableDeviceValues** ppPropertyValues) override;
+    HRESULT STDMETHODCALLTYPE OnGetDataFields(IWDFFile* pClientFile, LPWSTR pwszObjectID,
+                                              IPortableDeviceKeyCollection* pDataFields,
+                                              IPortableDeviceValues** ppDataValues) override;
+    HRESULT STDMETHODCALLTYPE OnSetProperties(IWDFFile* pClientFile, LPWSTR pwszObjectID,
+                                              IPortableDeviceValues* pPropertiesToSet,
+                                              IPortableDeviceValues** ppResults) override;
+    HRESULT STDMETHODCALLTYPE OnClientConnect(IWDFFile* pClientFile, LPWSTR pwszObjectID) override;
+    HRESULT STDMETHODCALLTYPE OnClientDisconnect(IWDFFile* pClientFile, LPWSTR pwszObjectID) override;
+    HRESULT STDMETHODCALLTYPE OnClientSubscribeToEvents(IWDFFile* pClientFile, LPWSTR pwszObjectID) override;
+    HRESULT STDMETHODCALLTYPE OnClientUnsubscribeFromEvents(IWDFFile* pClientFile, LPWSTR pwszObjectID) override;
+    HRESULT STDMETHODCALLTYPE OnProcessWpdMessage(IUnknown* pUnkPortableDeviceValuesParams,
+                                                  IUnknown* pUnkPortableDeviceValuesResults) override;
+
+private:
+    friend class platform::ComObject<CSensorDdi, ISensorDriver>;
+
+    CSensorDdi();
+    ~CSensorDdi();
+    HRESULT InitializeLock();
+
+    CModuleReference m_moduleReference;
+    CRITICAL_SECTION m_csConnection{};
+    BYTE m_fLockInitialized = 0;
+    std::atomic<CSensorManager*> m_pManager{nullptr};
+    CThermalAcquisition* const m_pCollector;
+    CThermalSensor* m_pHandedSensor = nullptr;  // host threads only
+};
