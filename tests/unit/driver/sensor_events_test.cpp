@@ -226,6 +226,22 @@ TEST_F(SensorEvents, RefreshDerivedProperties_WorkingValues_WrittenOnlyWhileIoAc
     EXPECT_EQ(sensitivity, 5.0f);
 }
 
+TEST_F(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAsEvents)
+{
+    ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
+    m_manager->SetIoActive(true);
+    ASSERT_EQ(Sensor()->Subscribe(7), S_OK);
+
+    // The reporter skips the tick after its start's no-reading; by the third tick it has delivered.
+    m_clock.AdvanceBy(3000ms);
+    const auto events = ClassExtensionCalls(CxCall::kPostEvent);
+    ASSERT_FALSE(events.empty());
+    ASSERT_EQ(events.back().event.size(), 3u);
+    EXPECT_EQ(events.back().event[2].flt, -8.8f);
+    EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
+    EXPECT_EQ(Sensor()->GetLastReading(), -8.8);
+}
+
 TEST_F(SensorEvents, FindSensorById_OtherLetterCase_FindsTheSensor)
 {
     CThermalSensor* found = nullptr;

@@ -41,6 +41,8 @@ TEST_F(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExtension
     EXPECT_EQ(binds[0].device, static_cast<IUnknown*>(m_device.Get()));
     EXPECT_NE(binds[0].driver, nullptr);
     EXPECT_TRUE(m_manager->IsInitialized());
+    // The manager and its sensor-driver object each count on the module.
+    EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks + 2);
 }
 
 TEST_F(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)
@@ -195,11 +197,17 @@ TEST_F(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
     CThermalSensor* first = Sensor();
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
 
-    ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
+    ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
+    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
     EXPECT_EQ(m_manager->GetListedSensorCount(), 1u);
     EXPECT_EQ(Sensor(), first);
     EXPECT_EQ(CxLog::Instance().made.load(), 1);
+
+    // Back from a low-power state, acquisition starts again.
+    ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
+    ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
     EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    EXPECT_EQ(Sensor(), first);
 }
 
 TEST_F(SensorManager, Stop_ToD2_LeavesTheStates)

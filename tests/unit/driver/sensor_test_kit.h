@@ -27,6 +27,7 @@
 
 #include "acquisition/thermal_acquisition.h"
 #include "acquisition_test_kit.h"
+#include "driver/module.h"
 #include "driver/test_mode.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
@@ -384,6 +385,7 @@ protected:
         CxLog::Instance().initializeResult = S_OK;
         CxLog::Instance().made = 0;
         m_liveCollections = platform::testing::LivePortableDeviceCollections();
+        m_moduleLocks = g_Module.GetLockCount();
         CSensorManager* manager = nullptr;
         EXPECT_EQ(CSensorManager::CreateInstance(&manager), S_OK);
         m_manager.Attach(manager);
@@ -400,6 +402,7 @@ protected:
         }
         EXPECT_EQ(platform::testing::LivePortableDeviceCollections(), m_liveCollections);
         EXPECT_EQ(CxLog::Instance().live.load(), 0);
+        EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks);
         EXPECT_EQ(m_device->References(), 1u);
         EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
         GetThermalAcquisition()->SetLatestTemperature(CThermalSensor::kNoReading);
@@ -432,6 +435,7 @@ protected:
     ComPtr<FakeCallbackGate> m_gate{new FakeCallbackGate};
     ComPtr<CSensorManager> m_manager;
     std::size_t m_liveCollections = 0;
+    LONG m_moduleLocks = 0;
 };
 
 }  // namespace sensor_test
