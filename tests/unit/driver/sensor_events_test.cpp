@@ -14,7 +14,7 @@ ULONGLONG FileTimeValue(const PROPVARIANT& value)
 }
 
 class SensorEvents : public SensorManagerTest {
-protected:
+public:
     void SetUp() override
     {
         ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
@@ -30,27 +30,36 @@ struct ReadingCase {
     SensorState state;
 };
 
-class SensorReadings : public SensorEvents, public ::testing::WithParamInterface<ReadingCase> {};
+class SensorReadings : public ::testing::TestWithParam<ReadingCase> {};
 
 TEST_P(SensorReadings, UpdateDataFields_Reading_StoresTemperatureAndStateAndANewTimestamp)
 {
-    const ReadingCase& c = GetParam();
-    DeliverReading(-1024.0);
-    const ULONGLONG before = FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP));
-    m_clock.AdvanceBy(1s);
+    const ReadingCase c = GetParam();
+    InFreshProcess([c] {
+        struct Scenario : SensorEvents {
+            void Run(const ReadingCase& reading)
+            {
+                DeliverReading(-1024.0);
+                const ULONGLONG before = FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP));
+                m_clock.AdvanceBy(1s);
 
-    GetThermalAcquisition()->SetLatestTemperature(c.reading);
-    EXPECT_EQ(Sensor()->UpdateDataFields(), S_OK);
+                GetThermalAcquisition()->SetLatestTemperature(reading.reading);
+                EXPECT_EQ(Sensor()->UpdateDataFields(), S_OK);
 
-    const PROPVARIANT temperature = DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS);
-    EXPECT_EQ(temperature.vt, c.stored);
-    if (c.stored == VT_R4) {
-        EXPECT_EQ(temperature.fltVal, static_cast<float>(c.reading));
-    }
-    EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), static_cast<long long>(c.state));
-    EXPECT_EQ(Sensor()->GetLastReading(), c.reading);
-    EXPECT_GT(FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP)), before);
-    EXPECT_EQ(Sensor()->GetDataReady(), 1);
+                const PROPVARIANT temperature = DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS);
+                EXPECT_EQ(temperature.vt, reading.stored);
+                if (reading.stored == VT_R4) {
+                    EXPECT_EQ(temperature.fltVal, static_cast<float>(reading.reading));
+                }
+                EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), static_cast<long long>(reading.state));
+                EXPECT_EQ(Sensor()->GetLastReading(), reading.reading);
+                EXPECT_GT(FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP)), before);
+                EXPECT_EQ(Sensor()->GetDataReady(), 1);
+            }
+        } scenario;
+        scenario.SetUp();
+        if (!::testing::Test::HasFatalFailure()) scenario.Run(c);
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Sentinel, SensorReadings,
@@ -61,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Sentinel, SensorReadings,
                                            ReadingCase{"Room", 21.5, VT_R4, SENSOR_STATE_READY}),
                          [](const auto& reading) { return std::string(reading.param.name); });
 
-TEST_F(SensorEvents, UpdateDataFields_ReadyAfterNoReading_PostsTheStateChange)
+SENSOR_TEST(SensorEvents, UpdateDataFields_ReadyAfterNoReading_PostsTheStateChange)
 {
     DeliverReading(21.5);
     const auto changes = ClassExtensionCalls(CxCall::kPostStateChange);
@@ -70,7 +79,7 @@ TEST_F(SensorEvents, UpdateDataFields_ReadyAfterNoReading_PostsTheStateChange)
     EXPECT_EQ(changes[0].sensorId, kSensorId);
 }
 
-TEST_F(SensorEvents, UpdateDataFields_IoInactiveOrRadioOff_ChangesNothing)
+SENSOR_TEST(SensorEvents, UpdateDataFields_IoInactiveOrRadioOff_ChangesNothing)
 {
     GetThermalAcquisition()->SetLatestTemperature(21.5);
     m_manager->SetIoActive(false);
@@ -85,7 +94,7 @@ TEST_F(SensorEvents, UpdateDataFields_IoInactiveOrRadioOff_ChangesNothing)
     EXPECT_EQ(Sensor()->GetDataReady(), 0);
 }
 
-TEST_F(SensorEvents, UpdateDataFields_TimestampFails_ReturnsTheErrorAndSetsNotAvailable)
+SENSOR_TEST(SensorEvents, UpdateDataFields_TimestampFails_ReturnsTheErrorAndSetsNotAvailable)
 {
     DeliverReading(21.5);
     GetThermalAcquisition()->SetLatestTemperature(30.0);
@@ -95,7 +104,7 @@ TEST_F(SensorEvents, UpdateDataFields_TimestampFails_ReturnsTheErrorAndSetsNotAv
     EXPECT_EQ(Sensor()->GetLastReading(), 21.5);
 }
 
-TEST_F(SensorEvents, SignalNewData_WithoutSubscriber_RaisesNothing)
+SENSOR_TEST(SensorEvents, SignalNewData_WithoutSubscriber_RaisesNothing)
 {
     DeliverReading(21.5);
     Sensor()->SignalNewData();
@@ -105,7 +114,7 @@ TEST_F(SensorEvents, SignalNewData_WithoutSubscriber_RaisesNothing)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostEvent).empty());
 }
 
-TEST_F(SensorEvents, SignalNewData_WithSubscriber_PostsOneEventWithTheDataFields)
+SENSOR_TEST(SensorEvents, SignalNewData_WithSubscriber_PostsOneEventWithTheDataFields)
 {
     ASSERT_EQ(Sensor()->Subscribe(7), S_OK);
     DeliverReading(21.5);
@@ -133,7 +142,7 @@ TEST_F(SensorEvents, SignalNewData_WithSubscriber_PostsOneEventWithTheDataFields
     EXPECT_TRUE(m_device->IdleSettings().empty());
 }
 
-TEST_F(SensorEvents, EventPass_DuringTeardown_PostsNothingAndClearsItsBit)
+SENSOR_TEST(SensorEvents, EventPass_DuringTeardown_PostsNothingAndClearsItsBit)
 {
     ASSERT_EQ(Sensor()->Subscribe(7), S_OK);
     m_gate->BeginTeardown();
@@ -146,7 +155,7 @@ TEST_F(SensorEvents, EventPass_DuringTeardown_PostsNothingAndClearsItsBit)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostEvent).empty());
 }
 
-TEST_F(SensorEvents, Subscribe_SecondTimeOrUnknownClient_GivesUnexpected)
+SENSOR_TEST(SensorEvents, Subscribe_SecondTimeOrUnknownClient_GivesUnexpected)
 {
     ASSERT_EQ(Sensor()->Subscribe(7), S_OK);
     EXPECT_EQ(Sensor()->GetReportingMode(), 2);
@@ -167,7 +176,7 @@ TEST_F(SensorEvents, Subscribe_SecondTimeOrUnknownClient_GivesUnexpected)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostEvent).empty());
 }
 
-TEST_F(SensorEvents, RefreshDerivedProperties_RadioOffAndOn_PublishesAndPersistsIt)
+SENSOR_TEST(SensorEvents, RefreshDerivedProperties_RadioOffAndOn_PublishesAndPersistsIt)
 {
     DeliverReading(21.5);
     CxLog::Instance().Clear();
@@ -190,7 +199,7 @@ TEST_F(SensorEvents, RefreshDerivedProperties_RadioOffAndOn_PublishesAndPersists
     EXPECT_EQ(changes[1].state, SENSOR_STATE_INITIALIZING);
 }
 
-TEST_F(SensorEvents, RefreshDerivedProperties_UnknownRadioState_GivesUnexpectedAndPublishesNothing)
+SENSOR_TEST(SensorEvents, RefreshDerivedProperties_UnknownRadioState_GivesUnexpectedAndPublishesNothing)
 {
     Sensor()->SetRequestedRadioState(5);
     EXPECT_EQ(Sensor()->RefreshDerivedProperties(), E_UNEXPECTED);
@@ -199,7 +208,7 @@ TEST_F(SensorEvents, RefreshDerivedProperties_UnknownRadioState_GivesUnexpectedA
     EXPECT_EQ(m_device->Store().UInt(u"SENSOR_PROPERTY_RADIO_STATE"), 0);
 }
 
-TEST_F(SensorEvents, RefreshDerivedProperties_WorkingValues_WrittenOnlyWhileIoActive)
+SENSOR_TEST(SensorEvents, RefreshDerivedProperties_WorkingValues_WrittenOnlyWhileIoActive)
 {
     Sensor()->SetCurrentReportInterval(250);
     Sensor()->SetDesiredAccuracy(1);
@@ -226,7 +235,7 @@ TEST_F(SensorEvents, RefreshDerivedProperties_WorkingValues_WrittenOnlyWhileIoAc
     EXPECT_EQ(sensitivity, 5.0f);
 }
 
-TEST_F(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAsEvents)
+SENSOR_TEST(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAsEvents)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
     m_manager->SetIoActive(true);
@@ -242,7 +251,7 @@ TEST_F(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAsEvent
     EXPECT_EQ(Sensor()->GetLastReading(), -8.8);
 }
 
-TEST_F(SensorEvents, FindSensorById_OtherLetterCase_FindsTheSensor)
+SENSOR_TEST(SensorEvents, FindSensorById_OtherLetterCase_FindsTheSensor)
 {
     CThermalSensor* found = nullptr;
     EXPECT_EQ(m_manager->FindSensorById(u"57e940bb-a3ed-491b-9722-a605392668e4-0", &found), S_OK);

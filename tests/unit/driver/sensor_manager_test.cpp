@@ -22,7 +22,7 @@ bool SameKey(const PROPERTYKEY& a, const PROPERTYKEY& b)
 
 using SensorManager = SensorManagerTest;
 
-TEST_F(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExtension)
+SENSOR_TEST(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExtension)
 {
     EXPECT_CALL(*m_device.Get(), CreateDeviceInterface(Pointee(GUID_DEVINTERFACE_SENSOR), nullptr));
     EXPECT_CALL(*m_device.Get(), AssignDeviceInterfaceState(Pointee(GUID_DEVINTERFACE_SENSOR), nullptr, TRUE));
@@ -45,7 +45,7 @@ TEST_F(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExtension
     EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks + 2);
 }
 
-TEST_F(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)
+SENSOR_TEST(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     CThermalSensor* sensor = Sensor();
@@ -115,7 +115,7 @@ TEST_F(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)
     EXPECT_EQ(sensor->GetDefaultSensitivity(), 5.0f);
 }
 
-TEST_F(SensorManager, Start_FirstStart_ListsOneSettableKeyAndTwoDataFields)
+SENSOR_TEST(SensorManager, Start_FirstStart_ListsOneSettableKeyAndTwoDataFields)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     CThermalSensor* sensor = Sensor();
@@ -140,7 +140,7 @@ TEST_F(SensorManager, Start_FirstStart_ListsOneSettableKeyAndTwoDataFields)
     EXPECT_TRUE(SameKey(fieldKeys[1], SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS));
 }
 
-TEST_F(SensorManager, Start_FirstStart_PostsNotAvailableOnceAndEmptiesTheDataFields)
+SENSOR_TEST(SensorManager, Start_FirstStart_PostsNotAvailableOnceAndEmptiesTheDataFields)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
 
@@ -153,14 +153,14 @@ TEST_F(SensorManager, Start_FirstStart_PostsNotAvailableOnceAndEmptiesTheDataFie
     EXPECT_EQ(DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS).vt, VT_EMPTY);
 }
 
-TEST_F(SensorManager, Start_FreshPropertyStore_WritesBothRadioStatesAsZero)
+SENSOR_TEST(SensorManager, Start_FreshPropertyStore_WritesBothRadioStatesAsZero)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     EXPECT_EQ(m_device->Store().UInt(u"SENSOR_PROPERTY_RADIO_STATE"), 0);
     EXPECT_EQ(m_device->Store().UInt(u"SENSOR_PROPERTY_PREVIOUS_RADIO_STATE"), 0);
 }
 
-TEST_F(SensorManager, Start_StoreHoldingRadioStates_LoadsThem)
+SENSOR_TEST(SensorManager, Start_StoreHoldingRadioStates_LoadsThem)
 {
     m_device->Store().SetUInt(u"SENSOR_PROPERTY_RADIO_STATE", 2);
     m_device->Store().SetUInt(u"SENSOR_PROPERTY_PREVIOUS_RADIO_STATE", 1);
@@ -174,13 +174,13 @@ TEST_F(SensorManager, Start_StoreHoldingRadioStates_LoadsThem)
     EXPECT_EQ(m_device->Store().UInt(u"SENSOR_PROPERTY_RADIO_STATE"), 2);
 }
 
-TEST_F(SensorManager, Start_FromD3Final_StartsNoAcquisition)
+SENSOR_TEST(SensorManager, Start_FromD3Final_StartsNoAcquisition)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
 }
 
-TEST_F(SensorManager, Start_FromD3_StartsAcquisitionBeforeMakingTheSensor)
+SENSOR_TEST(SensorManager, Start_FromD3_StartsAcquisitionBeforeMakingTheSensor)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
     EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
@@ -191,7 +191,7 @@ TEST_F(SensorManager, Start_FromD3_StartsAcquisitionBeforeMakingTheSensor)
     EXPECT_LT(m_traces.Sequence(kAcquisitionTrace, 12), m_traces.Sequence(kManagerTrace, 19));
 }
 
-TEST_F(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
+SENSOR_TEST(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     CThermalSensor* first = Sensor();
@@ -210,7 +210,7 @@ TEST_F(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
     EXPECT_EQ(Sensor(), first);
 }
 
-TEST_F(SensorManager, Stop_ToD2_LeavesTheStates)
+SENSOR_TEST(SensorManager, Stop_ToD2_LeavesTheStates)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     m_manager->SetIoActive(true);
@@ -223,24 +223,33 @@ TEST_F(SensorManager, Stop_ToD2_LeavesTheStates)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostStateChange).empty());
 }
 
-class SensorManagerStop : public SensorManagerTest, public ::testing::WithParamInterface<WDF_POWER_DEVICE_STATE> {};
+class SensorManagerStop : public ::testing::TestWithParam<WDF_POWER_DEVICE_STATE> {};
 
 TEST_P(SensorManagerStop, Stop_ToAnotherState_SetsNotAvailable)
 {
-    ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
-    m_manager->SetIoActive(true);
-    DeliverReading(21.5);
-    ASSERT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
+    const WDF_POWER_DEVICE_STATE target = GetParam();
+    InFreshProcess([target] {
+        struct Scenario : SensorManagerTest {
+            void Run(WDF_POWER_DEVICE_STATE targetState)
+            {
+                ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
+                m_manager->SetIoActive(true);
+                DeliverReading(21.5);
+                ASSERT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
 
-    EXPECT_EQ(m_manager->Stop(GetParam()), S_OK);
-    EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 1);
-    EXPECT_EQ(DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS).vt, VT_EMPTY);
+                EXPECT_EQ(m_manager->Stop(targetState), S_OK);
+                EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 1);
+                EXPECT_EQ(DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS).vt, VT_EMPTY);
+            }
+        } scenario;
+        scenario.Run(target);
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, SensorManagerStop, ::testing::Values(WdfPowerDeviceD3, WdfPowerDeviceMaximum),
                          [](const auto& target) { return target.param == WdfPowerDeviceD3 ? "D3" : "Release"; });
 
-TEST_F(SensorManager, Stop_Twice_SecondReturnsOkAndTouchesNothing)
+SENSOR_TEST(SensorManager, Stop_Twice_SecondReturnsOkAndTouchesNothing)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
@@ -255,7 +264,7 @@ TEST_F(SensorManager, Stop_Twice_SecondReturnsOkAndTouchesNothing)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostStateChange).empty());
 }
 
-TEST_F(SensorManager, Stop_WithNoSubscriber_EndsTheEventThreadWithoutAPass)
+SENSOR_TEST(SensorManager, Stop_WithNoSubscriber_EndsTheEventThreadWithoutAPass)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     // No time passes: the stop wakes the thread itself, and the wake publishes nothing.
@@ -264,7 +273,7 @@ TEST_F(SensorManager, Stop_WithNoSubscriber_EndsTheEventThreadWithoutAPass)
     EXPECT_TRUE(ClassExtensionCalls(CxCall::kPostEvent).empty());
 }
 
-TEST_F(SensorManager, GetObjectProperties_NameAndAMissingKey_AnswersNameAndTheStoreError)
+SENSOR_TEST(SensorManager, GetObjectProperties_NameAndAMissingKey_AnswersNameAndTheStoreError)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
     constexpr PROPERTYKEY kMissing{platform::MakeGuid("{11111111-2222-3333-4444-555555555555}"), 7};
@@ -323,7 +332,7 @@ public:
     SIZE_T information = 1;
 };
 
-TEST_F(SensorManager, ProcessIoControl_WithoutClassExtension_CompletesTheRequestAsNotSupported)
+SENSOR_TEST(SensorManager, ProcessIoControl_WithoutClassExtension_CompletesTheRequestAsNotSupported)
 {
     ComPtr<CompletionRecordingRequest> request(new CompletionRecordingRequest);
     EXPECT_EQ(m_manager->ProcessIoControl(nullptr), E_POINTER);
@@ -355,7 +364,7 @@ protected:
     }
 };
 
-TEST_F(SensorManagerFailure, Start_ClassExtensionNotRegistered_GivesUnexpected)
+SENSOR_TEST(SensorManagerFailure, Start_ClassExtensionNotRegistered_GivesUnexpected)
 {
     platform::testing::UnregisterClass(CLSID_SensorClassExtension);
     EXPECT_EQ(Start(WdfPowerDeviceD3Final), E_UNEXPECTED);
@@ -364,7 +373,7 @@ TEST_F(SensorManagerFailure, Start_ClassExtensionNotRegistered_GivesUnexpected)
     ExpectAcquisitionHasNoSensor();
 }
 
-TEST_F(SensorManagerFailure, Start_PropertyStoreFails_ReturnsItsErrorAndListsNoSensor)
+SENSOR_TEST(SensorManagerFailure, Start_PropertyStoreFails_ReturnsItsErrorAndListsNoSensor)
 {
     EXPECT_CALL(*m_device.Get(), RetrieveDevicePropertyStore(_, WdfPropertyStoreCreateIfMissing, _, _))
         .WillOnce(Return(E_ACCESSDENIED));
@@ -375,7 +384,7 @@ TEST_F(SensorManagerFailure, Start_PropertyStoreFails_ReturnsItsErrorAndListsNoS
     ExpectAcquisitionHasNoSensor();
 }
 
-TEST_F(SensorManagerFailure, Start_KeyCollectionCannotBeMade_ReturnsItsError)
+SENSOR_TEST(SensorManagerFailure, Start_KeyCollectionCannotBeMade_ReturnsItsError)
 {
     platform::testing::FailCall("CoCreateInstance:{DE2D022D-2480-43BE-97F0-D1FA2CF98F4F}");
     EXPECT_EQ(Start(WdfPowerDeviceD3Final), E_OUTOFMEMORY);
@@ -383,7 +392,7 @@ TEST_F(SensorManagerFailure, Start_KeyCollectionCannotBeMade_ReturnsItsError)
     ExpectAcquisitionHasNoSensor();
 }
 
-TEST_F(SensorManagerFailure, Start_ThreadpoolMinimumFails_ReturnsTheSystemError)
+SENSOR_TEST(SensorManagerFailure, Start_ThreadpoolMinimumFails_ReturnsTheSystemError)
 {
     platform::testing::FailCall("SetThreadpoolThreadMinimum");
     EXPECT_EQ(Start(WdfPowerDeviceD3Final), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
@@ -391,7 +400,7 @@ TEST_F(SensorManagerFailure, Start_ThreadpoolMinimumFails_ReturnsTheSystemError)
     ExpectAcquisitionHasNoSensor();
 }
 
-TEST_F(SensorManagerFailure, Start_EveryCheckedCallFailing_EndsCleanly)
+SENSOR_TEST(SensorManagerFailure, Start_EveryCheckedCallFailing_EndsCleanly)
 {
     platform::testing::StartCountingCheckedCalls();
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);

@@ -1,8 +1,8 @@
 // Shared pieces of the sensor tests: a host device (IWDFDevice3, gmock) with an in-memory named
 // property store, a recording sensor class extension registered in the class table, the device's
-// callback gate, and a fixture with a bound sensor manager on a virtual clock.
+// callback gate, and a harness with a bound sensor manager on a virtual clock.
 //
-//   TEST_F(SensorManagerTest, Something)
+//   SENSOR_TEST(SensorManagerTest, Something)
 //   {
 //       ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);   // the first start: sensors, class extension
 //       CThermalSensor* sensor = Sensor();
@@ -10,9 +10,12 @@
 //       EXPECT_EQ(ClassExtensionCalls(CxCall::kPostStateChange).size(), 1u);
 //   }
 //
-// The fixture stops, uninitialises and releases the manager at the end of each test and checks
-// that nothing it made is left: collections, class extensions, references to the host device, the
-// acquisition object's sensor and threads.
+// A manager's start and stop reach the process's one acquisition object (its stop releases the
+// thermal maps that the module loaded), so each such test runs in a fresh process: SENSOR_TEST
+// starts the test binary anew for the one test (a "threadsafe" death test) and runs the harness
+// there. The harness stops, uninitialises and releases the manager at its end and checks that
+// nothing it made is left: collections, class extensions, module counts, references to the host
+// device, the acquisition object's threads.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -20,6 +23,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -372,9 +377,57 @@ inline std::vector<PROPERTYKEY> Keys(IPortableDeviceKeyCollection* keys)
     return result;
 }
 
+// Ends a fresh process with the verdict of the scenario that ran in it.
+[[noreturn]] inline void ExitWithVerdict()
+{
+    const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    for (int i = 0; i < result->total_part_count(); ++i) {
+        const ::testing::TestPartResult& part = result->GetTestPartResult(i);
+        if (part.failed()) {
+            std::fprintf(stderr, "%s:%d: %s\n", part.file_name() ? part.file_name() : "?", part.line_number(),
+                         part.message());
+        }
+    }
+    std::exit(result->Failed() ? 1 : 0);
+}
+
+// Runs a scenario in a fresh run of the test binary; its failures fail the test.
+template <class Scenario>
+void InFreshProcess(Scenario scenario)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            scenario();
+            ExitWithVerdict();
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A test whose body runs on a harness (below, or a class derived from it) in a fresh process: the
+// harness's SetUp, then the body; the harness's destructor checks what is left.
+#define SENSOR_TEST(Harness, Name)                                   \
+    class Harness##_##Name##_Scenario final : public Harness {       \
+    public:                                                          \
+        void Run();                                                  \
+    };                                                               \
+    TEST(Harness, Name)                                              \
+    {                                                                \
+        ::sensor_test::InFreshProcess([] {                           \
+            Harness##_##Name##_Scenario scenario;                    \
+            scenario.SetUp();                                        \
+            if (!::testing::Test::HasFatalFailure()) scenario.Run(); \
+        });                                                          \
+    }                                                                \
+    void Harness##_##Name##_Scenario::Run()
+
 // A bound sensor manager with the recording class extension registered, on a virtual clock, in
 // test mode (acquisition reads no device and no WMI).
-class SensorManagerTest : public ::testing::Test {
+class SensorManagerTest {
+public:
+    virtual ~SensorManagerTest();
+    virtual void SetUp() {}
+
 protected:
     SensorManagerTest()
     {
@@ -392,7 +445,10 @@ protected:
         EXPECT_EQ(m_manager->Initialize(m_device.Get(), m_gate.Get()), S_OK);
     }
 
-    ~SensorManagerTest() override
+    SensorManagerTest(const SensorManagerTest&) = delete;
+    SensorManagerTest& operator=(const SensorManagerTest&) = delete;
+
+    void TearDownManager()
     {
         platform::testing::ResetFaults();
         if (m_manager) {
@@ -437,5 +493,10 @@ protected:
     std::size_t m_liveCollections = 0;
     LONG m_moduleLocks = 0;
 };
+
+inline SensorManagerTest::~SensorManagerTest()
+{
+    TearDownManager();
+}
 
 }  // namespace sensor_test
