@@ -209,6 +209,9 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
 
     for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
 
+    // One event thread and one event at a time: whatever a start without a stop, or a failed
+    // start, left is ended first.
+    EndEventThread();
     m_hNewDataEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (m_hNewDataEvent == nullptr) {
         hr = LastErrorResult();

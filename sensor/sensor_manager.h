@@ -19,7 +19,8 @@
 // Thread safety:
 // - Initialize, Start, Stop and Uninitialize run on the host's power and plug-and-play threads, one
 //   at a time. The stopped flag, the sensor count, the event handles, the retired sensors and the
-//   device description belong to them.
+//   device description belong to them. The event thread reads the new-data event handle, which is
+//   made before the thread and closed after it has ended.
 // - The manager lock is held by Stop for its whole body and around the change of the thread-run
 //   flag. The event thread never takes it (it reads the flag, an atomic), so Stop can wait for it.
 // - The object lock guards the references to the sensor-driver object and the class extension and
@@ -31,7 +32,8 @@
 //   is ended first; the device's teardown waits for every callback in flight).
 // - The host device and the device object are set by Initialize before any other thread uses them
 //   and released on destruction. m_fIoActive is an atomic.
-// - The class extension is never called with a lock of the manager or of a sensor held.
+// - The class extension is never called with a sensor lock or the object lock held. Stop posts its
+//   state changes under the manager lock, which nothing the class extension calls takes.
 #pragma once
 
 #include <atomic>
