@@ -276,6 +276,17 @@ public:
     }
 };
 
+// Puts the recording class extension in the class table, with an empty log.
+inline void RegisterRecordingClassExtension()
+{
+    platform::testing::RegisterClass(CLSID_SensorClassExtension, [](REFIID riid, void** ppv) {
+        return platform::MakeAndQuery<RecordingClassExtension>(riid, ppv);
+    });
+    CxLog::Instance().Clear();
+    CxLog::Instance().initializeResult = S_OK;
+    CxLog::Instance().made = 0;
+}
+
 // The device object's callback gate: the in-flight word.
 class FakeCallbackGate final : public platform::ComObject<FakeCallbackGate, IDeviceCallbackGate> {
 public:
@@ -431,12 +442,7 @@ public:
 protected:
     SensorManagerTest()
     {
-        platform::testing::RegisterClass(CLSID_SensorClassExtension, [](REFIID riid, void** ppv) {
-            return platform::MakeAndQuery<RecordingClassExtension>(riid, ppv);
-        });
-        CxLog::Instance().Clear();
-        CxLog::Instance().initializeResult = S_OK;
-        CxLog::Instance().made = 0;
+        RegisterRecordingClassExtension();
         m_liveCollections = platform::testing::LivePortableDeviceCollections();
         m_moduleLocks = g_Module.GetLockCount();
         CSensorManager* manager = nullptr;
