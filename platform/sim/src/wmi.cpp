@@ -183,6 +183,25 @@ bool RemoveWmiInstance(int instance)
     return WmiRepositoryLocked().instances.erase(instance) == 1;
 }
 
+std::vector<int> ThermalTemperatureInstances(std::optional<std::u16string_view> instanceName)
+{
+    std::vector<int> found;
+    std::lock_guard lock(KernelLock());
+    for (const auto& [id, instance] : WmiRepositoryLocked().instances) {
+        if (!EqualsIgnoringCase(instance->className, u"ThermalTemperature")) continue;
+        if (instanceName) {
+            const auto it =
+                std::find_if(instance->properties.begin(), instance->properties.end(),
+                             [](const WmiProperty& p) { return EqualsIgnoringCase(p.name, u"InstanceName"); });
+            if (it == instance->properties.end() || it->value.Type() != VT_BSTR || it->value.Text() != *instanceName) {
+                continue;
+            }
+        }
+        found.push_back(id);
+    }
+    return found;
+}
+
 void HoldWmiReads()
 {
     std::lock_guard lock(KernelLock());

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,8 @@ public:
     static WmiValue Plain(const VARIANT& value);
 
     VARTYPE Type() const { return m_value.vt; }
+    // The text of a VT_BSTR value; empty for any other type.
+    std::u16string_view Text() const { return m_text; }
     // Fills *out (overwritten, not cleared) with a copy. E_OUTOFMEMORY when a BSTR cannot be had.
     HRESULT CopyTo(VARIANT* out) const;
 
@@ -66,6 +69,10 @@ int AddThermalTemperature(std::u16string_view instanceName, std::int32_t tempera
 bool SetWmiProperty(int instance, std::u16string_view name, WmiValue value);
 bool RemoveWmiProperty(int instance, std::u16string_view name);
 bool RemoveWmiInstance(int instance);
+
+// The `ThermalTemperature` instances, in order; with a name, only those whose InstanceName is a
+// string equal to it (compared exactly).
+std::vector<int> ThermalTemperatureInstances(std::optional<std::u16string_view> instanceName = std::nullopt);
 
 // Holds every IEnumWbemClassObject::Next from now on until ReleaseWmiReads.
 void HoldWmiReads();

@@ -1,0 +1,157 @@
+// Applying a machine description, the embedded default machine, and the whole machine's reset.
+#include "sim/machine.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "core/atomic_file.h"
+#include "machine_syntax.h"
+#include "sim/device_tree.h"
+#include "sim/power_source.h"
+#include "sim/probe_devices.h"
+#include "sim/state_directory.h"
+#include "sim/windows_directory.h"
+
+namespace sim {
+
+const char kDefaultMachine[] = R"machine(# The machine that driver-host runs when it is given no machine file.
+[machine]
+power = ac
+
+[interface-probe]
+temperature = 25.0
+
+[fixed-probe]
+kind = 20
+temperature = 25.0
+
+[wmi]
+# Temperature is a thermal-map key: 564 reads as 25.0 degrees in the default map.
+instance = "ACPI\PNP0C14\0_0" 564
+)machine";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where the map files go below the Windows directory, as the driver names them.
+constexpr const char* kMapDirectory = "system32/drivers/UMDF";
+
+std::string Problem(const std::string& what, const std::error_code& error)
+{
+    return what + ": " + error.message();
+}
+
+std::string WriteMaps(const MachineDescription& machine, const fs::path& windows)
+{
+    if (!machine.acMap && !machine.dcMap) return {};
+    if (windows.empty()) {
+        return "the map files need a Windows directory: name windows-directory or a state directory";
+    }
+    const fs::path directory = windows / kMapDirectory;
+    std::error_code error;
+    fs::create_directories(directory, error);
+    if (error) return Problem("cannot make " + directory.string(), error);
+    for (const auto& [contents, name] :
+         {std::pair{&machine.acMap, "ThermalMap_AC.ini"}, {&machine.dcMap, "ThermalMap_DC.ini"}}) {
+        if (!*contents) continue;
+        if (auto problem = platform::detail::WriteFileAtomically(directory / name, **contents, 0644);
+            !problem.empty()) {
+            return problem;
+        }
+    }
+    return {};
+}
+
+std::string InstallInterface(const InterfaceProbeDescription& probe)
+{
+    if (!InstallInterfaceProbe()) return "cannot install the interface probe: its path names another device";
+    if (probe.raw) {
+        SetInterfaceProbeRawValue(*probe.raw);
+    } else {
+        SetInterfaceProbeTemperature(probe.temperature);
+    }
+    for (const auto& failure : probe.failures) {
+        FailProbeRequests(Probe::kInterface, failure.controlCode, failure.error, failure.times);
+    }
+    if (!probe.present) RemoveProbe(Probe::kInterface);
+    return {};
+}
+
+std::string InstallFixed(const FixedProbeDescription& probe)
+{
+    if (!InstallFixedProbe()) return "cannot install the fixed-path probe: its path names another device";
+    SetFixedProbeStatusWord(probe.status.value_or(static_cast<std::uint16_t>((probe.kind << 8) | 1)));
+    SetFixedProbeCounts(probe.counts.value_or(CountsForTemperature(probe.temperature, probe.kind)));
+    for (const auto& failure : probe.failures) {
+        FailProbeRequests(Probe::kFixedPath, failure.controlCode, failure.error, failure.times);
+    }
+    if (!probe.present) RemoveProbe(Probe::kFixedPath);
+    return {};
+}
+
+}  // namespace
+
+std::string ApplyMachine(const MachineDescription& machine)
+{
+    std::lock_guard lock(detail::MachineLock());
+
+    // Everything that can fail on disk comes first, while the machine is still as it was.
+    std::error_code error;
+    fs::path state = StateDirectory();
+    if (!machine.stateDirectory.empty()) {
+        state = fs::absolute(machine.stateDirectory, error);
+        if (error) return Problem("cannot use the state directory " + machine.stateDirectory, error);
+        fs::create_directories(state, error);
+        if (error || !fs::is_directory(state))
+            return Problem("cannot make the state directory " + state.string(), error);
+    }
+    fs::path windows;
+    if (!machine.windowsDirectory.empty() && fs::path(machine.windowsDirectory).is_absolute()) {
+        windows = machine.windowsDirectory;
+    } else if (!machine.windowsDirectory.empty() && state.empty()) {
+        return "the Windows directory " + machine.windowsDirectory +
+               " is relative to the state directory, but there is none";
+    } else if (!state.empty()) {
+        windows = state / (machine.windowsDirectory.empty() ? "windows" : machine.windowsDirectory);
+    }
+    windows = windows.lexically_normal();
+    if (auto problem = WriteMaps(machine, windows); !problem.empty()) return problem;
+    if (!machine.stateDirectory.empty() && !SetStateDirectory(state)) {
+        return "cannot make the state directory " + state.string();
+    }
+
+    ResetDeviceTree();
+    ResetWmi();
+    ResetRegistry();
+    SetWindowsDirectory(windows.string());
+    SetAcLineStatus(machine.acLineStatus);
+    if (machine.interfaceProbe) {
+        if (auto problem = InstallInterface(*machine.interfaceProbe); !problem.empty()) return problem;
+    }
+    if (machine.fixedProbe) {
+        if (auto problem = InstallFixed(*machine.fixedProbe); !problem.empty()) return problem;
+    }
+    for (const auto& instance : machine.wmiInstances) {
+        std::vector<WmiProperty> properties{{u"InstanceName", WmiValue::String(instance.instanceName)}};
+        if (instance.temperature) properties.push_back({u"Temperature", *instance.temperature});
+        AddWmiInstance(u"ThermalTemperature", std::move(properties));
+    }
+    for (const auto& value : machine.registry)
+        SetRegistryValue(value.root, value.keyPath, value.name, value.type, value.data);
+    return {};
+}
+
+void ResetMachine()
+{
+    std::lock_guard lock(detail::MachineLock());
+    ResetDeviceTree();
+    ResetWmi();
+    // The state directory goes first, so that emptying the registry leaves its file alone.
+    ClearStateDirectory();
+    ResetRegistry();
+    SetWindowsDirectory("");
+    if (AcLineStatus() != kAcOnline) SetAcLineStatus(kAcOnline);
+}
+
+}  // namespace sim
