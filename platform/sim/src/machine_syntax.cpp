@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 
 #include "platform/win32_error.h"
