@@ -137,8 +137,18 @@ std::string ApplyMachine(const MachineDescription& machine)
         if (instance.temperature) properties.push_back({u"Temperature", *instance.temperature});
         AddWmiInstance(u"ThermalTemperature", std::move(properties));
     }
-    for (const auto& value : machine.registry)
+    for (const auto& value : machine.registry) {
         SetRegistryValue(value.root, value.keyPath, value.name, value.type, value.data);
+    }
+    detail::RemovedHostedDeviceLocked().reset();
+    if (!machine.hostedDevice) {
+        ResetHostedDevice();
+    } else if (machine.hostedDevice->present) {
+        SetHostedDevice({machine.hostedDevice->instanceId, machine.hostedDevice->description});
+    } else {
+        RemoveHostedDevice();
+        detail::RemovedHostedDeviceLocked() = {machine.hostedDevice->instanceId, machine.hostedDevice->description};
+    }
     return {};
 }
 
@@ -150,6 +160,8 @@ void ResetMachine()
     // The state directory goes first, so that emptying the registry leaves its file alone.
     ClearStateDirectory();
     ResetRegistry();
+    ResetHostedDevice();
+    detail::RemovedHostedDeviceLocked().reset();
     SetWindowsDirectory("");
     if (AcLineStatus() != kAcOnline) SetAcLineStatus(kAcOnline);
 }

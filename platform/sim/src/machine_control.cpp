@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "machine_syntax.h"
+#include "sim/device_tree.h"
 #include "sim/power_source.h"
 #include "sim/probe_devices.h"
 #include "sim/registry.h"
@@ -62,11 +63,18 @@ struct RegistrySet {
 struct RegistryDelete {
     RegistryValueDescription value;
 };
+struct SetDeviceDescription {
+    std::u16string description;
+};
+struct SetDevicePresent {
+    bool present;
+};
 struct Help {};
 
-using Command = std::variant<SetPower, SetProbePresent, SetInterfaceTemperature, SetInterfaceRaw, SetFixedTemperature,
-                             SetFixedKind, SetFixedStatus, SetFixedCounts, FailProbe, WmiAdd, WmiSet, WmiRemove,
-                             WmiClear, RegistrySet, RegistryDelete, Help, HostCommand>;
+using Command =
+    std::variant<SetPower, SetProbePresent, SetInterfaceTemperature, SetInterfaceRaw, SetFixedTemperature, SetFixedKind,
+                 SetFixedStatus, SetFixedCounts, FailProbe, WmiAdd, WmiSet, WmiRemove, WmiClear, RegistrySet,
+                 RegistryDelete, SetDeviceDescription, SetDevicePresent, Help, HostCommand>;
 
 constexpr struct {
     const char* word;
@@ -121,6 +129,8 @@ public:
             command = Wmi();
         } else if (verb == "registry") {
             command = Registry();
+        } else if (verb == "device") {
+            command = Device();
         } else {
             for (const auto& host : kHostCommands) {
                 if (verb == host.word && Expect(1)) command = host.command;
@@ -303,6 +313,31 @@ private:
         return RegistrySet{std::move(value)};
     }
 
+    std::optional<Command> Device()
+    {
+        const std::string what = m_words.size() > 1 ? Lower(m_words[1].text) : std::string();
+        if (what == "present") {
+            bool present = false;
+            if (!Expect(3) || !Check(2, ParseYesNo(m_words[2].text, present))) return std::nullopt;
+            return SetDevicePresent{present};
+        }
+        if (what != "description") {
+            Problem(1, "expected description or present");
+            return std::nullopt;
+        }
+        if (m_words.size() < 3) {
+            Problem(2, "the text is missing; \"\" sets an empty description");
+            return std::nullopt;
+        }
+        std::string text;
+        SetDeviceDescription command;
+        if (!Check(2, TextValue(m_line.substr(m_words[2].begin), text)) ||
+            !Check(2, Utf8ToUtf16(text, command.description))) {
+            return std::nullopt;
+        }
+        return command;
+    }
+
     std::string_view m_line;
     std::vector<Word> m_words;
     std::string m_error;
@@ -446,6 +481,29 @@ struct Runner {
         return Applied("registry: deleted " + RegistryPathText(v));
     }
 
+    MachineCommandResult operator()(const SetDeviceDescription& c) const
+    {
+        if (!SetHostedDeviceDescription(c.description)) return Refused("the machine has no entry for the device");
+        return Applied("device: description " + Quoted(Utf16ToUtf8(c.description)) +
+                       " (read at the device's next preparation)");
+    }
+
+    MachineCommandResult operator()(const SetDevicePresent& c) const
+    {
+        auto& removed = RemovedHostedDeviceLocked();
+        const auto entry = HostedDevice();
+        if (!c.present) {
+            if (entry) removed = entry;
+            RemoveHostedDevice();
+            return Applied("device: no entry; its instance ID and description cannot be read");
+        }
+        if (entry) return Applied("device: present as " + Quoted(Utf16ToUtf8(entry->instanceId)));
+        SetHostedDevice(
+            removed.value_or(HostedDeviceEntry{kDefaultHostedDeviceInstanceId, kDefaultHostedDeviceDescription}));
+        removed.reset();
+        return Applied("device: present as " + Quoted(Utf16ToUtf8(HostedDevice()->instanceId)));
+    }
+
     MachineCommandResult operator()(const Help&) const { return Applied(MachineCommandHelp()); }
 
     MachineCommandResult operator()(HostCommand c) const
@@ -526,6 +584,9 @@ const char* MachineCommandHelp()
            "  wmi clear                                remove every instance\n"
            "  registry set PATH DATA                   set a registry value\n"
            "  registry delete PATH                     delete a registry value\n"
+           "  device description TEXT                  the description device setup reads for the device\n"
+           "  device present yes|no                    no: the machine has no entry for the device, so its\n"
+           "                                           instance ID and description cannot be read\n"
            "Host commands (the driver host carries them out):\n"
            "  sleep                                    system sleep: the device leaves D0 for D3\n"
            "  resume                                   system resume: the device returns to D0\n"

@@ -15,7 +15,7 @@ namespace {
 
 using namespace detail;
 
-enum class Section { kNone, kMachine, kInterfaceProbe, kFixedProbe, kWmi, kRegistry, kMap };
+enum class Section { kNone, kMachine, kInterfaceProbe, kFixedProbe, kWmi, kRegistry, kDevice, kMap };
 
 class MachineParser {
 public:
@@ -89,6 +89,8 @@ private:
                 return FixedEntry(name, value);
             case Section::kWmi:
                 return WmiEntry(name, value);
+            case Section::kDevice:
+                return DeviceEntry(name, value);
             default:
                 return Fail("unexpected setting");
         }
@@ -117,13 +119,17 @@ private:
             m_section = Section::kWmi;
         } else if (name == "registry") {
             m_section = Section::kRegistry;
+        } else if (name == "device") {
+            m_section = Section::kDevice;
+            m_machine.hostedDevice =
+                HostedDeviceDescription{true, kDefaultHostedDeviceInstanceId, kDefaultHostedDeviceDescription};
         } else if (name == "map ac" || name == "map dc") {
             m_section = Section::kMap;
             m_map = name == "map ac" ? &m_machine.acMap : &m_machine.dcMap;
         } else {
             return Fail("unknown section " + std::string(header) +
-                        "; expected [machine], [interface-probe], [fixed-probe], [wmi], [registry], [map ac] or "
-                        "[map dc]");
+                        "; expected [machine], [interface-probe], [fixed-probe], [wmi], [registry], [device], [map ac] "
+                        "or [map dc]");
         }
         const auto [seen, added] = m_sections.emplace(name, m_line);
         if (!added)
@@ -277,6 +283,19 @@ private:
         if (!Check(key, ParseWmiValue(std::span<const Word>(words).subspan(1), instance.temperature))) return false;
         m_machine.wmiInstances.push_back(std::move(instance));
         return true;
+    }
+
+    bool DeviceEntry(const std::string& key, std::string_view value)
+    {
+        auto& device = *m_machine.hostedDevice;
+        std::string text;
+        if (key == "present") return Once(key) && OneWord(value, text) && Check(key, ParseYesNo(text, device.present));
+        if (key != "instance-id" && key != "description") {
+            return UnknownKey(key, "instance-id, description or present");
+        }
+        if (!Once(key) || !Check(key, TextValue(value, text))) return false;
+        if (key == "instance-id" && text.empty()) return Fail("instance-id: the identifier is empty");
+        return Check(key, Utf8ToUtf16(text, key == "instance-id" ? device.instanceId : device.description));
     }
 
     bool RegistryEntry(std::string_view key, std::string_view value)

@@ -87,6 +87,12 @@ std::mutex& MachineLock()
     return *lock;
 }
 
+std::optional<HostedDeviceEntry>& RemovedHostedDeviceLocked()
+{
+    static auto* entry = new std::optional<HostedDeviceEntry>;
+    return *entry;
+}
+
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';

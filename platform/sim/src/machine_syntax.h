@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/device_tree.h"
 #include "sim/machine.h"
 #include "sim/probe_devices.h"
 
@@ -18,6 +19,10 @@ namespace sim::detail {
 
 // Serialises ApplyMachine, ResetMachine and the machine commands.
 std::mutex& MachineLock();
+
+// The hosted device's entry as it was when it was removed, so that a restore brings it back.
+// Guarded by MachineLock().
+std::optional<HostedDeviceEntry>& RemovedHostedDeviceLocked();
 
 // One word of a line: a run of characters without blanks, or a quoted text ("" stands for one
 // quote inside it). `begin` is its offset in the text it was split from.

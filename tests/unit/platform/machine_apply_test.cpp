@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine_test_kit.h"
+#include "sim/device_tree.h"
 #include "sim/machine.h"
 #include "sim/probe_devices.h"
 #include "sim/state_directory.h"
@@ -43,6 +44,22 @@ TEST_F(MachineApply, DefaultMachine_AnswersThroughThePlatformCalls)
     EXPECT_EQ(WmiInstances(), std::vector<std::string>{"ACPI\\PNP0C14\\0_0=i4 564"});
     EXPECT_EQ(TestMode().first, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(MapFile(kAcMapPath), std::nullopt);  // no Windows directory without a state directory
+    EXPECT_EQ(DeviceDescription(sim::kDefaultHostedDeviceInstanceId), sim::kDefaultHostedDeviceDescription);
+}
+
+TEST_F(MachineApply, ApplyMachine_SetsTheHostedDevicesEntry)
+{
+    ASSERT_EQ(Apply("[device]\ninstance-id = ROOT\\LAB\\0001\ndescription = Probe in the rack\n"), "");
+    EXPECT_EQ(DeviceDescription(u"root\\lab\\0001"), u"Probe in the rack");
+    EXPECT_EQ(DeviceDescription(sim::kDefaultHostedDeviceInstanceId), std::nullopt);
+
+    ASSERT_EQ(Apply("[device]\npresent = no\n"), "");
+    EXPECT_EQ(DeviceDescription(sim::kDefaultHostedDeviceInstanceId), std::nullopt);
+    EXPECT_FALSE(sim::HostedDevice());
+
+    // A machine without the section has the default entry.
+    ASSERT_EQ(Apply("[machine]\n"), "");
+    EXPECT_EQ(DeviceDescription(sim::kDefaultHostedDeviceInstanceId), sim::kDefaultHostedDeviceDescription);
 }
 
 TEST_F(MachineApply, ApplyMachine_BuildsEveryPartTheFileNames)
@@ -170,9 +187,10 @@ TEST_F(MachineApply, ParseMachine_ThatFailsOnTheLastLineAppliesNothing)
 TEST_F(MachineApply, ResetMachine_EmptiesEveryPartButTouchesNoFile)
 {
     ASSERT_EQ(Apply(InState("[registry]\nTestMode = Enable\n[interface-probe]\n[wmi]\ninstance = a 1\n[map ac]\n1=2\n"
-                            "[machine]\npower = dc\nstate-directory = ")),
+                            "[device]\ndescription = x\n[machine]\npower = dc\nstate-directory = ")),
               "");
     sim::ResetMachine();
+    EXPECT_EQ(DeviceDescription(sim::kDefaultHostedDeviceInstanceId), sim::kDefaultHostedDeviceDescription);
     EXPECT_EQ(AcLineStatus(), AC_LINE_ONLINE);
     EXPECT_FALSE(InterfaceProbeEnumerated());
     EXPECT_TRUE(WmiInstances().empty());

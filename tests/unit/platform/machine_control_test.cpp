@@ -8,6 +8,7 @@
 
 #include "machine_test_kit.h"
 #include "platform_testing/virtual_clock.h"
+#include "sim/device_tree.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
 
@@ -146,6 +147,23 @@ TEST_F(MachineControl, Registry_SetsAndDeletesTestMode)
               "registry delete: there is no value HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode");
 }
 
+TEST_F(MachineControl, Device_ChangesTheDescriptionAndTheEntry)
+{
+    const char16_t* id = sim::kDefaultHostedDeviceInstanceId;
+    EXPECT_EQ(Run("device description Probe  in the rack"),
+              "device: description \"Probe  in the rack\" (read at the device's next preparation)");
+    EXPECT_EQ(DeviceDescription(id), u"Probe  in the rack");
+    Run("device description \"\"");
+    EXPECT_EQ(DeviceDescription(id), u"");
+
+    Run("device present no");
+    EXPECT_EQ(DeviceDescription(id), std::nullopt);
+    EXPECT_EQ(sim::RunMachineCommand("device description x").message, "the machine has no entry for the device");
+    // Present again, the entry is the one that was removed.
+    EXPECT_EQ(Run("device present yes"), "device: present as \"ROOT\\VARMELTHERMAL\\0000\"");
+    EXPECT_EQ(DeviceDescription(id), u"");
+}
+
 TEST_F(MachineControl, HostCommands_AreHandedBackAndChangeNothing)
 {
     const std::pair<const char*, sim::HostCommand> cases[] = {
@@ -215,6 +233,9 @@ const BadCommand kBadCommands[] = {
     {"RegistryNoData", "registry set TestMode", "registry set TestMode: the data is missing; \"\" sets an empty text"},
     {"RegistryRoot", "registry delete HKU\\a\\b", "unknown registry root \"HKU\""},
     {"RegistryQuoteInText", "registry set TestMode en\"ab\"le", "quote inside the word"},
+    {"DeviceWhat", "device rename x", "device: expected description or present"},
+    {"DeviceNoText", "device description", "device description: the text is missing"},
+    {"DevicePresent", "device present maybe", "device present: expected yes or no"},
     {"UnclosedQuote", "wmi add \"x 1", "a quote is not closed"},
     {"ControlCharacter", "power\x1b dc", "control character 0x1B"},
 };

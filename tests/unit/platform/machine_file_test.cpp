@@ -8,6 +8,7 @@
 #include "platform/kernel/registry.h"
 #include "platform/probe/probe_ioctl.h"
 #include "platform/win32_error.h"
+#include "sim/device_tree.h"
 #include "sim/machine.h"
 #include "sim/probe_devices.h"
 #include "support/temp_dir.h"
@@ -95,6 +96,10 @@ instance = other r8 29.5
 TestMode = Enable
 HKEY_LOCAL_MACHINE\Software\Lab\Level = dword 0x10
 
+[device]
+instance-id = ROOT\LAB\0001
+description = "Probe in the rack"
+
 [map ac]
 100 = 25.5
 )");
@@ -139,8 +144,24 @@ HKEY_LOCAL_MACHINE\Software\Lab\Level = dword 0x10
     EXPECT_EQ(machine.registry[1].type, REG_DWORD);
     EXPECT_EQ(machine.registry[1].data, (std::vector<std::uint8_t>{0x10, 0, 0, 0}));
 
+    ASSERT_TRUE(machine.hostedDevice);
+    EXPECT_TRUE(machine.hostedDevice->present);
+    EXPECT_EQ(machine.hostedDevice->instanceId, u"ROOT\\LAB\\0001");
+    EXPECT_EQ(machine.hostedDevice->description, u"Probe in the rack");
+
     EXPECT_EQ(machine.acMap, "100 = 25.5\n");
     EXPECT_FALSE(machine.dcMap);
+}
+
+TEST(MachineFile, ParseMachine_ADeviceSectionStartsFromTheDefaultEntry)
+{
+    EXPECT_FALSE(Parsed("[machine]\n").hostedDevice);
+    const auto machine = Parsed("[device]\ndescription = \"\"\n");
+    ASSERT_TRUE(machine.hostedDevice);
+    EXPECT_TRUE(machine.hostedDevice->present);
+    EXPECT_EQ(machine.hostedDevice->instanceId, sim::kDefaultHostedDeviceInstanceId);
+    EXPECT_EQ(machine.hostedDevice->description, u"");
+    EXPECT_FALSE(Parsed("[device]\npresent = no\n").hostedDevice->present);
 }
 
 TEST(MachineFile, ParseMachine_AnEmptyTextIsAMachineWithNothingInIt)
@@ -330,6 +351,8 @@ const BadCase kBadCases[] = {
     {"RegistryBadByte", "[registry]\nTestMode = binary 100\n", 2, "expected a byte in hexadecimal"},
     {"RegistryRepeatedInAnotherCase", "[registry]\nTestMode = a\ntestmode = b\n", 3,
      "is given again (first at line 2)"},
+    {"DeviceEmptyId", "[device]\ninstance-id = \"\"\n", 2, "instance-id: the identifier is empty"},
+    {"DeviceUnknownKey", "[device]\nname = x\n", 2, "unknown key \"name\" in [device]"},
     {"ControlCharacter", "[machine]\npower = ac\x01\n", 2, "control character 0x01"},
     {"CrLfCountsLines", "[machine]\r\npower = ac\r\n\r\nbogus = 1\r\n", 4, "unknown key \"bogus\""},
     {"ErrorAfterAMapSection", "[map ac]\n1=2\n# x\n[machine]\nfoo = 1\n", 5, "unknown key \"foo\""},

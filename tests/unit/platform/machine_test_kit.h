@@ -160,4 +160,26 @@ inline std::optional<std::string> MapFile(const char* windowsPath)
     return contents;
 }
 
+// The description that device setup reads for a device instance, as the driver reads it; nothing
+// when the instance cannot be opened.
+inline std::optional<std::u16string> DeviceDescription(const char16_t* instanceId)
+{
+    HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (list == INVALID_HANDLE_VALUE) return std::nullopt;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    std::optional<std::u16string> description;
+    if (SetupDiOpenDeviceInfoW(list, instanceId, nullptr, 0, &info)) {
+        char16_t buffer[260] = {};
+        DEVPROPTYPE type = 0;
+        DWORD required = 0;
+        if (SetupDiGetDevicePropertyW(list, &info, &DEVPKEY_Device_DeviceDesc, &type, reinterpret_cast<PBYTE>(buffer),
+                                      sizeof(buffer), &required, 0)) {
+            description = buffer;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(list);
+    return description;
+}
+
 }  // namespace machine_test_kit

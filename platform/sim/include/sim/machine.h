@@ -10,7 +10,7 @@
 //
 // Parsing has no side effects: a text is read to its end and either yields a whole description or
 // the first error with its line number, so a bad file changes nothing. Applying resets each part
-// of the machine (devices, WMI instances, registry) and then builds what the
+// of the machine (devices, WMI instances, registry, the hosted device's entry) and then builds what the
 // description names; map files are written before anything else changes, so a failure to write
 // them also leaves the machine as it was.
 //
@@ -68,6 +68,13 @@ struct RegistryValueDescription {
     std::vector<std::uint8_t> data;
 };
 
+// The machine's entry for the device that the driver host runs (sim/device_tree.h).
+struct HostedDeviceDescription {
+    bool present = true;  // false: no entry, so the device's description cannot be read
+    std::u16string instanceId;
+    std::u16string description;
+};
+
 struct MachineDescription {
     std::uint8_t acLineStatus = 1;  // kAcOnline, kAcOffline or kAcUnknown (sim/power_source.h)
     // As written: the state directory absolute (ReadMachineFile makes a relative one absolute), the
@@ -81,6 +88,7 @@ struct MachineDescription {
     std::optional<FixedProbeDescription> fixedProbe;
     std::vector<WmiInstanceDescription> wmiInstances;  // in the order they are enumerated
     std::vector<RegistryValueDescription> registry;
+    std::optional<HostedDeviceDescription> hostedDevice;  // empty: the default entry
 };
 
 struct ParsedMachine {
@@ -110,7 +118,7 @@ std::string ApplyMachine(const MachineDescription& machine);
 extern const char kDefaultMachine[];
 
 // Puts every part of the machine back as a test binary starts: no devices, no WMI instances, an
-// empty registry, no state or Windows directory, mains power.
+// empty registry, no state or Windows directory, mains power, the default hosted device entry.
 // Touches no file.
 void ResetMachine();
 
