@@ -27,9 +27,9 @@ struct Arrival {
 };
 
 struct Node {
-    explicit Node(DeviceSpec s) : spec(std::move(s)) {}
+    explicit Node(DeviceSpec s) : description(std::move(s)) {}
 
-    const DeviceSpec spec;
+    const DeviceSpec description;
     // Guarded by the tree mutex.
     std::shared_ptr<Arrival> arrival;  // null while the device is not present
     std::uint32_t openCount = 0;
@@ -60,19 +60,19 @@ bool SameName(std::u16string_view a, std::u16string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
 }
 
-bool NamesPath(const DeviceSpec& spec, std::u16string_view path)
+bool NamesPath(const DeviceSpec& description, std::u16string_view path)
 {
-    for (const auto& entry : spec.interfaces) {
+    for (const auto& entry : description.interfaces) {
         if (SameName(entry.path, path)) return true;
     }
-    return std::any_of(spec.deviceNames.begin(), spec.deviceNames.end(),
+    return std::any_of(description.deviceNames.begin(), description.deviceNames.end(),
                        [path](const std::u16string& name) { return SameName(name, path); });
 }
 
 std::shared_ptr<Node> FindLocked(std::u16string_view instanceId)
 {
     for (const auto& node : TheTree().nodes) {
-        if (SameName(node->spec.instanceId, instanceId)) return node;
+        if (SameName(node->description.instanceId, instanceId)) return node;
     }
     return nullptr;
 }
@@ -154,27 +154,27 @@ bool SharingConflicts(const Arrival& arrival, DWORD access, DWORD shareMode)
 
 }  // namespace
 
-bool AddDevice(DeviceSpec spec)
+bool AddDevice(DeviceSpec description)
 {
-    if (spec.instanceId.empty() || !spec.behavior) return false;
+    if (description.instanceId.empty() || !description.behavior) return false;
     std::lock_guard guard(TheTree().mutex);
-    if (FindLocked(spec.instanceId)) return false;
-    for (const auto& entry : spec.interfaces) {
+    if (FindLocked(description.instanceId)) return false;
+    for (const auto& entry : description.interfaces) {
         if (entry.path.empty()) return false;
     }
-    for (const auto& name : spec.deviceNames) {
+    for (const auto& name : description.deviceNames) {
         if (name.empty()) return false;
     }
     for (const auto& node : TheTree().nodes) {
-        for (const auto& entry : spec.interfaces) {
-            if (NamesPath(node->spec, entry.path)) return false;
+        for (const auto& entry : description.interfaces) {
+            if (NamesPath(node->description, entry.path)) return false;
         }
-        for (const auto& name : spec.deviceNames) {
-            if (NamesPath(node->spec, name)) return false;
+        for (const auto& name : description.deviceNames) {
+            if (NamesPath(node->description, name)) return false;
         }
     }
-    auto node = std::make_shared<Node>(std::move(spec));
-    node->arrival = std::make_shared<Arrival>(node->spec.behavior);
+    auto node = std::make_shared<Node>(std::move(description));
+    node->arrival = std::make_shared<Arrival>(node->description.behavior);
     TheTree().nodes.push_back(std::move(node));
     return true;
 }
@@ -184,7 +184,7 @@ bool RemoveDevice(std::u16string_view instanceId)
     std::lock_guard guard(TheTree().mutex);
     auto& nodes = TheTree().nodes;
     const auto it = std::find_if(nodes.begin(), nodes.end(),
-                                 [instanceId](const auto& node) { return SameName(node->spec.instanceId, instanceId); });
+                                 [instanceId](const auto& node) { return SameName(node->description.instanceId, instanceId); });
     if (it == nodes.end()) return false;
     DisconnectLocked(**it);
     nodes.erase(it);
@@ -199,7 +199,7 @@ bool SetDevicePresent(std::u16string_view instanceId, bool present)
     if (!present) {
         DisconnectLocked(*node);
     } else if (!node->arrival) {
-        node->arrival = std::make_shared<Arrival>(node->spec.behavior);
+        node->arrival = std::make_shared<Arrival>(node->description.behavior);
     }
     return true;
 }
@@ -340,9 +340,9 @@ std::vector<InterfaceRecord> InterfacesOfClass(const GUID& interfaceClass, bool 
     for (const auto& node : TheTree().nodes) {
         const bool present = node->arrival != nullptr;
         if (presentOnly && !present) continue;
-        for (const auto& entry : node->spec.interfaces) {
+        for (const auto& entry : node->description.interfaces) {
             if (entry.interfaceClass == interfaceClass) {
-                records.push_back({entry.interfaceClass, entry.path, node->spec.instanceId, present});
+                records.push_back({entry.interfaceClass, entry.path, node->description.instanceId, present});
             }
         }
     }
@@ -353,7 +353,7 @@ std::shared_ptr<DeviceConnection> ConnectDevice(std::u16string_view path, DWORD 
 {
     std::lock_guard guard(TheTree().mutex);
     for (const auto& node : TheTree().nodes) {
-        if (!NamesPath(node->spec, path)) continue;
+        if (!NamesPath(node->description, path)) continue;
         if (!node->arrival) break;
         Arrival& arrival = *node->arrival;
         if (SharingConflicts(arrival, access, shareMode)) {

@@ -62,7 +62,7 @@ struct DeviceSpec {
 
 // Adds a present device. False (and nothing added) when the instance ID is empty or taken, the
 // behavior is missing, or one of its paths already names another device.
-bool AddDevice(DeviceSpec spec);
+bool AddDevice(DeviceSpec description);
 // Takes the device out of the tree; open handles fail their requests from then on.
 bool RemoveDevice(std::u16string_view instanceId);
 // Unplugs (false) or plugs back (true) a device. An unplugged device is not enumerated with
