@@ -1,6 +1,6 @@
 // The driver host with a module: the whole life of a device at the boundary between host and
 // driver, device I/O through the module's default queue, and unload. The fake module answers as
-// each test tells it; the real module's device callbacks are not built yet.
+// each test tells it.
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -229,18 +229,6 @@ TEST_F(FakeModuleHost, ModuleWithLiveObjects_IsLeftLoaded)
             std::exit(refused && mapped && noDetach ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-class RealModuleHost : public integration::DriverHostTest {};
-
-// The real module's driver object does not add devices yet. When its device callbacks arrive this
-// fails: then drive the real device through HostedDeviceTest instead.
-TEST_F(RealModuleHost, KnownGap_DeviceAddIsNotBuiltYet)
-{
-    const HostStep step = LoadAndStart();
-    EXPECT_EQ(step.status, E_NOTIMPL);
-    EXPECT_EQ(step.message, "the driver's OnDeviceAdd failed with E_NOTIMPL (0x80004001); no device was added");
-    EXPECT_EQ(m_host.Record().Named("IDriverEntry::OnInitialize")[0].result, "S_OK");
 }
 
 }  // namespace

@@ -1,0 +1,130 @@
+// The real module's device driven through the host: the order of every callback and of every
+// call the driver makes into the host, the idle settings of device add, the probe channels and
+// the test-mode switch, and unload with nothing left.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "loaded_module_fixture.h"
+#include "sim/device_tree.h"
+#include "sim/probe_devices.h"
+#include "sim/registry.h"
+
+namespace {
+
+using platform::host::DeviceState;
+using platform::host::HostStep;
+using platform::host::RecordKind;
+using ::testing::ElementsAre;
+
+// "Method(arguments) -> result" of each plug-and-play callback, in order.
+std::vector<std::string> PnpCallbacks(const platform::host::HostRecord& record)
+{
+    std::vector<std::string> lines;
+    for (const auto& entry : record.Entries(RecordKind::kCallback)) {
+        if (entry.name.rfind("IPnp", 0) != 0) continue;
+        lines.push_back(entry.name.substr(entry.name.find("::") + 2) + "(" + entry.arguments + ") -> " + entry.result);
+    }
+    return lines;
+}
+
+std::uint32_t ProbeOpens()
+{
+    return sim::DeviceOpenCount(sim::ProbeInstanceId(sim::Probe::kFixedPath)) +
+           sim::DeviceOpenCount(sim::ProbeInstanceId(sim::Probe::kInterface));
+}
+
+std::uint32_t ProbeHandles()
+{
+    return sim::DeviceOpenHandleCount(sim::ProbeInstanceId(sim::Probe::kFixedPath)) +
+           sim::DeviceOpenHandleCount(sim::ProbeInstanceId(sim::Probe::kInterface));
+}
+
+class ThermalDeviceHost : public integration::DriverHostTest {
+protected:
+    ThermalDeviceHost()
+    {
+        sim::ResetRegistry();
+        sim::InstallProbes();
+    }
+    // A return from low power starts acquisition, whose map reload busy-waits on the clock.
+    HostStep ResumeAdvancingTheClock()
+    {
+        platform::testing::VirtualClock::SetReadStep(kReadStep);
+        HostStep step = m_host.Resume();
+        platform::testing::VirtualClock::SetReadStep(std::chrono::nanoseconds(0));
+        return step;
+    }
+
+    ~ThermalDeviceHost() override
+    {
+        sim::ResetDeviceTree();
+        sim::ResetRegistry();
+    }
+};
+
+TEST_F(ThermalDeviceHost, DeviceAddSetsThePowerPolicyAndTheIdleSettings)
+{
+    ASSERT_TRUE(Load().ok());
+    m_host.Record().Clear();
+    ASSERT_TRUE(m_host.AddDevice().ok());
+    EXPECT_THAT(m_host.Record().Names(RecordKind::kDriverCall),
+                ElementsAre("IWDFDeviceInitialize::SetLockingConstraint",
+                            "IWDFDeviceInitialize::SetPowerPolicyOwnership", "IWDFDriver::CreateDevice",
+                            "IWDFDevice3::AssignS0IdleSettingsEx"));
+    const auto settings = m_host.Record().LastIdleSettings();
+    ASSERT_TRUE(settings.has_value());
+    EXPECT_EQ(settings->Size, 32u);
+    EXPECT_EQ(settings->IdleCaps, IdleCannotWakeFromS0);
+    EXPECT_EQ(settings->DxState, PowerDeviceD3);
+    EXPECT_EQ(settings->IdleTimeout, 100u);
+    EXPECT_EQ(settings->UserControlOfIdleSettings, IdleAllowUserControl);
+    EXPECT_EQ(settings->Enabled, WdfFalse);
+    EXPECT_EQ(settings->PowerUpIdleDeviceOnSystemWake, WdfFalse);
+    EXPECT_EQ(settings->IdleTimeoutType, SystemManagedIdleTimeout);
+    EXPECT_TRUE(m_host.Record().Entries(RecordKind::kDriverError).empty());
+}
+
+TEST_F(ThermalDeviceHost, WholeLifeInOrder)
+{
+    ASSERT_TRUE(LoadAndStart().ok());
+    ASSERT_TRUE(m_host.Suspend(WdfPowerDeviceD3).ok());
+    ASSERT_TRUE(ResumeAdvancingTheClock().ok());
+    // Once torn down, the device refuses the host's suspend on the way out; the host carries on.
+    const HostStep removed = m_host.SurpriseRemove();
+    EXPECT_EQ(removed.status, HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS)) << removed.message;
+    EXPECT_EQ(m_host.State(), DeviceState::kRemoved);
+    const HostStep unloaded = Unload();
+    ASSERT_TRUE(unloaded.ok()) << unloaded.message;
+    EXPECT_EQ(m_host.State(), DeviceState::kNone);
+
+    EXPECT_THAT(PnpCallbacks(m_host.Record()),
+                ElementsAre("OnPrepareHardware() -> S_OK", "OnD0Entry(previousState=5) -> S_OK",
+                            "OnSelfManagedIoInit() -> S_OK", "OnSelfManagedIoSuspend() -> S_OK",
+                            "OnD0Exit(targetState=4) -> S_OK", "OnD0Entry(previousState=4) -> S_OK",
+                            "OnSelfManagedIoRestart() -> S_OK", "OnSurpriseRemoval() -> ",
+                            "OnSelfManagedIoSuspend() -> 0x8007045B", "OnD0Exit(targetState=5) -> 0x8007045B",
+                            "OnSelfManagedIoFlush() -> ", "OnSelfManagedIoCleanup() -> ",
+                            "OnReleaseHardware() -> S_OK"));
+    EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow").back().result, "S_OK");
+    EXPECT_TRUE(m_host.Record().Entries(RecordKind::kDriverError).empty());
+    // Test mode was off: both channels were opened on preparation and closed on release.
+    EXPECT_EQ(ProbeOpens(), 2u);
+    EXPECT_EQ(ProbeHandles(), 0u);
+}
+
+TEST_F(ThermalDeviceHost, TestModeLeavesTheProbesClosed)
+{
+    sim::SetRegistryString(sim::RegistryRoot::CurrentConfig, u"Software\\Varmel\\Configure", u"TestMode",
+                           u"ENABLE");
+    ASSERT_TRUE(LoadAndStart().ok());
+    ASSERT_TRUE(m_host.Suspend(WdfPowerDeviceD3).ok());
+    ASSERT_TRUE(ResumeAdvancingTheClock().ok());
+    ASSERT_TRUE(Unload().ok());
+    EXPECT_EQ(ProbeOpens(), 0u);
+    EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow").back().result, "S_OK");
+}
+
+}  // namespace
