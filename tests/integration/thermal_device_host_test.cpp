@@ -87,6 +87,17 @@ TEST_F(ThermalDeviceHost, DeviceAddSetsThePowerPolicyAndTheIdleSettings)
     EXPECT_TRUE(m_host.Record().Entries(RecordKind::kDriverError).empty());
 }
 
+TEST_F(ThermalDeviceHost, DeviceAddReturnsTheFirstFailureAndLeavesNoObject)
+{
+    ASSERT_TRUE(Load().ok());
+    platform::testing::FailCall("IWDFDriver::CreateDevice");
+    const HostStep added = m_host.AddDevice();
+    EXPECT_EQ(added.status, E_OUTOFMEMORY) << added.message;
+    EXPECT_EQ(m_host.Record().Count("IWDFDevice3::AssignS0IdleSettingsEx"), 0u);
+    ASSERT_TRUE(Unload().ok());
+    EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow").back().result, "S_OK");
+}
+
 TEST_F(ThermalDeviceHost, WholeLifeInOrder)
 {
     ASSERT_TRUE(LoadAndStart().ok());

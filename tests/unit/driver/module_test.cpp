@@ -51,7 +51,7 @@ TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
     ExpectInterface(driver.Get(), IID_IClassFactory, false);
 
     EXPECT_EQ(driver->OnInitialize(nullptr), S_OK);
-    EXPECT_EQ(driver->OnDeviceAdd(nullptr, nullptr), E_NOTIMPL);
+    EXPECT_EQ(driver->OnDeviceAdd(nullptr, nullptr), E_INVALIDARG);
     driver->OnDeinitialize(nullptr);
 
     EXPECT_EQ(driver.Detach()->Release(), 0u);
