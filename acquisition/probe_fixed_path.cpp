@@ -1,6 +1,7 @@
 #include "acquisition/probe_fixed_path.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "driver/trace.h"
@@ -24,7 +25,8 @@ constexpr int kKind21Counts[kTableEntries] = {
 };
 
 // Process-wide state; see the header.
-int* g_pFixedProbeOpened = nullptr;
+// Made on first use and kept for the life of the module; freed when the module unloads.
+std::unique_ptr<int> g_pFixedProbeOpened;
 HANDLE g_hFixedProbe = nullptr;
 int g_Kind20Table[kTableEntries];
 int g_Kind21Table[kTableEntries];
@@ -80,8 +82,8 @@ int QueryFixedProbe(float* celsius)
 
 int* GetFixedProbeState()
 {
-    if (g_pFixedProbeOpened == nullptr) g_pFixedProbeOpened = new (std::nothrow) int(0);
-    return g_pFixedProbeOpened;
+    if (!g_pFixedProbeOpened) g_pFixedProbeOpened.reset(new (std::nothrow) int(0));
+    return g_pFixedProbeOpened.get();
 }
 
 int OpenFixedProbe(int* opened)

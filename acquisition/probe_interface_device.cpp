@@ -1,6 +1,7 @@
 #include "acquisition/probe_interface_device.h"
 
 #include <cstddef>
+#include <memory>
 #include <new>
 
 #include "driver/trace.h"
@@ -29,12 +30,14 @@ CProbeInterfaceDevice::CProbeInterfaceDevice() : m_szDevicePath{}, m_hDevice(nul
 
 CProbeInterfaceDevice* CProbeInterfaceDevice::GetInstance()
 {
-    static CProbeInterfaceDevice* const s_pInstance = [] {
-        auto* instance = new (std::nothrow) CProbeInterfaceDevice();
-        if (instance != nullptr) instance->EnumerateDevice();
+    // Made on first use and kept for the life of the module; freed when the module unloads.
+    using Owner = std::unique_ptr<CProbeInterfaceDevice, void (*)(CProbeInterfaceDevice*)>;
+    static const Owner s_pInstance = [] {
+        Owner instance(new (std::nothrow) CProbeInterfaceDevice(), [](CProbeInterfaceDevice* p) { delete p; });
+        if (instance) instance->EnumerateDevice();
         return instance;
     }();
-    return s_pInstance;
+    return s_pInstance.get();
 }
 
 void CProbeInterfaceDevice::EnumerateDevice()
