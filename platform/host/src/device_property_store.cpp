@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "core/atomic_file.h"
+#include "core/text_coding.h"
 #include "platform/com/com_ptr.h"
 #include "transport/values_codec.h"
 #include "wpd/collections.h"
@@ -11,70 +12,15 @@
 namespace platform::host {
 namespace {
 
+using detail::FoldCase;
+using detail::HexBytes;
+using detail::HexUtf16;
+using detail::UnhexBytes;
+using detail::UnhexUtf16;
+
 constexpr const char* kHeader = "thermal-device-properties 1";
 // The key under which a value sits alone in its values set.
 constexpr PROPERTYKEY kValueKey = {platform::MakeGuid("{4E4F8C51-6B2A-4C1D-9F0E-2A7B3C5D8E61}"), 2};
-
-std::u16string Fold(std::u16string_view text)
-{
-    std::u16string folded(text);
-    for (auto& c : folded) {
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    }
-    return folded;
-}
-
-std::string Hex(const std::uint8_t* data, std::size_t size)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text += kDigits[data[i] >> 4];
-        text += kDigits[data[i] & 0xF];
-    }
-    return text.empty() ? "-" : text;
-}
-
-std::string HexText(std::u16string_view text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (const char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    return Hex(bytes.data(), bytes.size());
-}
-
-std::optional<std::vector<std::uint8_t>> Unhex(const std::string& text)
-{
-    if (text == "-") return std::vector<std::uint8_t>{};
-    if (text.empty() || text.size() % 2 != 0) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        int value = 0;
-        for (std::size_t k = 0; k < 2; ++k) {
-            const char c = text[i + k];
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-            if (digit < 0) return std::nullopt;
-            value = value * 16 + digit;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return bytes;
-}
-
-std::optional<std::u16string> UnhexText(const std::string& text)
-{
-    const auto bytes = Unhex(text);
-    if (!bytes || bytes->size() % 2 != 0) return std::nullopt;
-    std::u16string result;
-    for (std::size_t i = 0; i < bytes->size(); i += 2) {
-        result += static_cast<char16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8));
-    }
-    return result;
-}
 
 // The encoding of a values set that holds `value` alone under kValueKey.
 HRESULT Encode(const PROPVARIANT& value, std::vector<std::uint8_t>* out)
@@ -149,10 +95,10 @@ DevicePropertyStore::LoadOutcome DevicePropertyStore::Load(std::string* problem)
             damaged = !second.empty() || count != std::to_string(values.size()) || std::getline(in, rest);
             ended = true;
         } else if (kind == "value" && !(fields >> rest)) {
-            const auto name = UnhexText(first);
-            const auto bytes = Unhex(second);
+            const auto name = UnhexUtf16(first);
+            const auto bytes = UnhexBytes(second);
             if (!name || name->empty() || !bytes || !Decodes(*bytes) ||
-                !values.emplace(Fold(*name), std::make_pair(*name, *bytes)).second) {
+                !values.emplace(FoldCase(*name), std::make_pair(*name, *bytes)).second) {
                 damaged = true;
             }
         } else {
@@ -186,7 +132,7 @@ HRESULT DevicePropertyStore::Get(std::u16string_view name, PROPVARIANT* value) c
     PropVariantInit(value);
     std::vector<std::uint8_t> bytes;
     HRESULT hr = detail::ReturnOutOfMemoryOnThrow([&] {
-        const std::u16string folded = Fold(name);
+        const std::u16string folded = FoldCase(name);
         std::lock_guard guard(m_mutex);
         const auto it = m_values.find(folded);
         if (it == m_values.end()) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
@@ -204,7 +150,7 @@ HRESULT DevicePropertyStore::Set(std::u16string_view name, const PROPVARIANT& va
     return detail::ReturnOutOfMemoryOnThrow([&] {
         std::lock_guard guard(m_mutex);
         Values changed = m_values;
-        changed[Fold(name)] = {std::u16string(name), std::move(bytes)};
+        changed[FoldCase(name)] = {std::u16string(name), std::move(bytes)};
         RETURN_IF_FAILED(SaveLocked(changed));
         m_values = std::move(changed);
         return S_OK;
@@ -218,7 +164,7 @@ HRESULT DevicePropertyStore::SaveLocked(const Values& values)
         std::ostringstream out;
         out << kHeader << '\n';
         for (const auto& [folded, entry] : values) {
-            out << "value " << HexText(entry.first) << ' ' << Hex(entry.second.data(), entry.second.size()) << '\n';
+            out << "value " << HexUtf16(entry.first) << ' ' << HexBytes(entry.second.data(), entry.second.size()) << '\n';
         }
         out << "end " << values.size() << '\n';
         const std::string error = detail::WriteFileAtomically(m_file, out.str());

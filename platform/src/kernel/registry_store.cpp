@@ -6,19 +6,11 @@
 #include <sstream>
 
 #include "core/atomic_file.h"
+#include "core/text_coding.h"
 #include "sim/state_directory.h"
 
 namespace platform::detail {
 namespace {
-
-std::u16string Fold(std::u16string_view text)
-{
-    std::u16string folded(text);
-    for (auto& c : folded) {
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    }
-    return folded;
-}
 
 struct Key {
     std::map<std::u16string, std::pair<std::u16string, RegistryValue>> values;  // folded name -> (name, value)
@@ -53,75 +45,24 @@ Key* FindKeyLocked(sim::RegistryRoot root, std::u16string_view path, bool create
 {
     Key* key = &g_roots[root];
     for (const auto& part : SplitPath(path)) {
-        auto it = key->subkeys.find(Fold(part));
+        auto it = key->subkeys.find(FoldCase(part));
         if (it == key->subkeys.end()) {
             if (!create) return nullptr;
-            it = key->subkeys.emplace(Fold(part), std::make_pair(part, std::make_unique<Key>())).first;
+            it = key->subkeys.emplace(FoldCase(part), std::make_pair(part, std::make_unique<Key>())).first;
         }
         key = it->second.second.get();
     }
     return key;
 }
 
-std::string Hex(const std::uint8_t* data, std::size_t size)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2 + 1);
-    for (std::size_t i = 0; i < size; ++i) {
-        text += kDigits[data[i] >> 4];
-        text += kDigits[data[i] & 0xF];
-    }
-    return text.empty() ? "-" : text;
-}
-
-std::string Hex(std::u16string_view text)
-{
-    std::vector<std::uint8_t> bytes;
-    for (const char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    return Hex(bytes.data(), bytes.size());
-}
-
-std::optional<std::vector<std::uint8_t>> Unhex(const std::string& text)
-{
-    if (text == "-") return std::vector<std::uint8_t>{};
-    if (text.size() % 2 != 0) return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        int value = 0;
-        for (int k = 0; k < 2; ++k) {
-            const char c = text[i + static_cast<std::size_t>(k)];
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-            if (digit < 0) return std::nullopt;
-            value = value * 16 + digit;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return bytes;
-}
-
-std::optional<std::u16string> UnhexText(const std::string& text)
-{
-    const auto bytes = Unhex(text);
-    if (!bytes || bytes->size() % 2 != 0) return std::nullopt;
-    std::u16string result;
-    for (std::size_t i = 0; i < bytes->size(); i += 2) {
-        result += static_cast<char16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8));
-    }
-    return result;
-}
-
 void SerializeKey(const Key& key, sim::RegistryRoot root, const std::u16string& path, std::ostringstream& out,
                   int& lines)
 {
-    out << "key " << static_cast<int>(root) << ' ' << Hex(path) << '\n';
+    out << "key " << static_cast<int>(root) << ' ' << HexUtf16(path) << '\n';
     ++lines;
     for (const auto& [folded, entry] : key.values) {
-        out << "value " << Hex(entry.first) << ' ' << entry.second.type << ' '
-            << Hex(entry.second.data.data(), entry.second.data.size()) << '\n';
+        out << "value " << HexUtf16(entry.first) << ' ' << entry.second.type << ' '
+            << HexBytes(entry.second.data.data(), entry.second.data.size()) << '\n';
         ++lines;
     }
     for (const auto& [folded, entry] : key.subkeys) {
@@ -166,11 +107,11 @@ std::optional<std::map<sim::RegistryRoot, Key>> Parse(const std::string& content
             int root = -1;
             std::string pathHex;
             fields >> root >> pathHex;
-            const auto path = UnhexText(pathHex);
+            const auto path = UnhexUtf16(pathHex);
             if (!path || (root != 0 && root != 1)) return std::nullopt;
             current = &roots[static_cast<sim::RegistryRoot>(root)];
             for (const auto& part : SplitPath(*path)) {
-                auto& slot = current->subkeys[Fold(part)];
+                auto& slot = current->subkeys[FoldCase(part)];
                 if (!slot.second) slot = std::make_pair(part, std::make_unique<Key>());
                 current = slot.second.get();
             }
@@ -178,10 +119,10 @@ std::optional<std::map<sim::RegistryRoot, Key>> Parse(const std::string& content
             std::string nameHex, dataHex;
             std::uint32_t type = 0;
             fields >> nameHex >> type >> dataHex;
-            const auto name = UnhexText(nameHex);
-            const auto data = Unhex(dataHex);
+            const auto name = UnhexUtf16(nameHex);
+            const auto data = UnhexBytes(dataHex);
             if (!fields || !name || !data) return std::nullopt;
-            current->values[Fold(*name)] = {*name, RegistryValue{type, *data}};
+            current->values[FoldCase(*name)] = {*name, RegistryValue{type, *data}};
         } else {
             return std::nullopt;
         }
@@ -229,7 +170,7 @@ std::optional<RegistryValue> ReadRegistryValue(sim::RegistryRoot root, const std
     SyncLocked();
     const Key* key = FindKeyLocked(root, keyPath, false);
     if (key == nullptr) return std::nullopt;
-    const auto it = key->values.find(Fold(name));
+    const auto it = key->values.find(FoldCase(name));
     if (it == key->values.end()) return std::nullopt;
     return it->second.second;
 }
@@ -245,7 +186,7 @@ void SetRegistryValue(RegistryRoot root, const std::u16string& keyPath, const st
 {
     std::lock_guard guard(g_mutex);
     SyncLocked();
-    FindKeyLocked(root, keyPath, true)->values[Fold(name)] = {name, RegistryValue{type, std::move(data)}};
+    FindKeyLocked(root, keyPath, true)->values[FoldCase(name)] = {name, RegistryValue{type, std::move(data)}};
     SaveLocked();
 }
 
@@ -267,7 +208,7 @@ bool DeleteRegistryValue(RegistryRoot root, const std::u16string& keyPath, const
     std::lock_guard guard(g_mutex);
     SyncLocked();
     Key* key = FindKeyLocked(root, keyPath, false);
-    if (key == nullptr || key->values.erase(Fold(name)) == 0) return false;
+    if (key == nullptr || key->values.erase(FoldCase(name)) == 0) return false;
     SaveLocked();
     return true;
 }
@@ -283,7 +224,7 @@ bool DeleteRegistryKey(RegistryRoot root, const std::u16string& keyPath)
     std::u16string parentPath;
     for (const auto& part : parts) parentPath += part + u"\\";
     Key* parent = FindKeyLocked(root, parentPath, false);
-    if (parent == nullptr || parent->subkeys.erase(Fold(last)) == 0) return false;
+    if (parent == nullptr || parent->subkeys.erase(FoldCase(last)) == 0) return false;
     SaveLocked();
     return true;
 }
