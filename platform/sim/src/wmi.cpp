@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "com/variant_types.h"
 #include "core/wait.h"
 #include "wmi/repository.h"
 
@@ -12,31 +13,6 @@ using platform::detail::EqualsIgnoringCase;
 using platform::detail::KernelLock;
 using platform::detail::WmiInstance;
 using platform::detail::WmiRepositoryLocked;
-
-bool OwnsNothing(VARTYPE vt)
-{
-    switch (vt) {
-        case VT_EMPTY:
-        case VT_NULL:
-        case VT_I1:
-        case VT_UI1:
-        case VT_I2:
-        case VT_UI2:
-        case VT_I4:
-        case VT_UI4:
-        case VT_I8:
-        case VT_UI8:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_R8:
-        case VT_BOOL:
-        case VT_ERROR:
-            return true;
-        default:
-            return false;
-    }
-}
 
 std::vector<WmiProperty>::iterator FindProperty(std::vector<WmiProperty>& properties, std::u16string_view name)
 {
@@ -118,7 +94,7 @@ WmiValue WmiValue::String(std::u16string_view text)
 WmiValue WmiValue::Plain(const VARIANT& v)
 {
     WmiValue value;
-    if (OwnsNothing(v.vt)) value.m_value = v;
+    if (platform::detail::IsPlainVariantType(v.vt)) value.m_value = v;
     return value;
 }
 

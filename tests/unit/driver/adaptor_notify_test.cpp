@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/call_thread.h"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -32,43 +34,7 @@ public:
     std::atomic<int> started{1};
 };
 
-// Runs one call on a platform thread of its own, so that the test can watch it wait.
-class CallThread {
-public:
-    template <class Call>
-    explicit CallThread(Call call) : m_call(std::move(call))
-    {
-        m_thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-        EXPECT_NE(m_thread, nullptr);
-    }
-    ~CallThread() { Join(); }
-    CallThread(const CallThread&) = delete;
-    CallThread& operator=(const CallThread&) = delete;
-
-    bool Done() const { return m_done.load(); }
-    int Result() const { return m_result.load(); }
-    void Join()
-    {
-        if (m_thread == nullptr) return;
-        WaitForSingleObject(m_thread, INFINITE);
-        CloseHandle(m_thread);
-        m_thread = nullptr;
-    }
-
-private:
-    static DWORD WINAPI Run(LPVOID parameter)
-    {
-        auto* self = static_cast<CallThread*>(parameter);
-        self->m_result.store(self->m_call());
-        self->m_done.store(true);
-        return 0;
-    }
-
-    std::function<int()> m_call;
-    HANDLE m_thread = nullptr;
-    std::atomic<bool> m_done{false};
-    std::atomic<int> m_result{-1};
-};
+using test_support::CallThread;
 
 class AdaptorNotify : public ::testing::Test {
 protected:

@@ -5,6 +5,8 @@
 // parent process touches the channel.
 #include <gtest/gtest.h>
 
+#include "support/fresh_process.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,31 +28,7 @@ using platform::testing::FailCall;
 using platform::testing::ScopedVirtualClock;
 using sim::Probe;
 
-// Ends the fresh process with the verdict of the scenario that ran in it.
-[[noreturn]] void ExitWithVerdict()
-{
-    const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
-    for (int i = 0; i < result->total_part_count(); ++i) {
-        const ::testing::TestPartResult& part = result->GetTestPartResult(i);
-        if (part.failed()) {
-            std::fprintf(stderr, "%s:%d: %s\n", part.file_name() ? part.file_name() : "?", part.line_number(),
-                         part.message());
-        }
-    }
-    std::exit(result->Failed() ? 1 : 0);
-}
-
-template <class Scenario>
-void InFreshProcess(Scenario scenario)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            scenario();
-            ExitWithVerdict();
-        },
-        ::testing::ExitedWithCode(0), "");
-}
+using test_support::InFreshProcess;
 
 std::uint32_t ReadRequests() { return sim::ProbeRequestCount(Probe::kInterface, IOCTL_PROBE_READ_VALUE); }
 

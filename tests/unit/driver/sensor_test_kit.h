@@ -18,6 +18,8 @@
 // device, the acquisition object's threads.
 #pragma once
 
+#include "support/fresh_process.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -53,6 +55,8 @@
 #include "sensor/thermal_sensor.h"
 
 namespace sensor_test {
+
+using test_support::InFreshProcess;
 
 using namespace std::chrono_literals;
 using platform::ComPtr;
@@ -388,32 +392,6 @@ inline std::vector<PROPERTYKEY> Keys(IPortableDeviceKeyCollection* keys)
     return result;
 }
 
-// Ends a fresh process with the verdict of the scenario that ran in it.
-[[noreturn]] inline void ExitWithVerdict()
-{
-    const ::testing::TestResult* result = ::testing::UnitTest::GetInstance()->current_test_info()->result();
-    for (int i = 0; i < result->total_part_count(); ++i) {
-        const ::testing::TestPartResult& part = result->GetTestPartResult(i);
-        if (part.failed()) {
-            std::fprintf(stderr, "%s:%d: %s\n", part.file_name() ? part.file_name() : "?", part.line_number(),
-                         part.message());
-        }
-    }
-    std::exit(result->Failed() ? 1 : 0);
-}
-
-// Runs a scenario in a fresh run of the test binary; its failures fail the test.
-template <class Scenario>
-void InFreshProcess(Scenario scenario)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            scenario();
-            ExitWithVerdict();
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 // A test whose body runs on a harness (below, or a class derived from it) in a fresh process: the
 // harness's SetUp, then the body; the harness's destructor checks what is left.
