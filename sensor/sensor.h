@@ -134,6 +134,29 @@ public:
     LONG GetDataReady() const { return m_lDataReady.load(); }
     void ClearDataReady() { m_lDataReady.store(0); }
 
+    // Client connections, run under the sensor-driver object's connection lock. Connect adds the
+    // client's settings (a duplicate connect is S_OK and changes nothing), recomputes the working
+    // values and takes a fresh reading; Disconnect removes them (E_UNEXPECTED for a client not
+    // connected), recomputes, and stops acquisition when no sensor has a client left.
+    HRESULT Connect(ULONGLONG clientKey);
+    HRESULT Disconnect(ULONGLONG clientKey);
+    // A client's write of the current report interval. *phrKey receives the key's own result
+    // (E_INVALIDARG for a value that is not VT_UI4 or is below the minimum). fKeyFailed says whether
+    // an earlier key of the same request failed. Returns the write's overall result: the client
+    // lookup's failure (HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a client not connected), else S_OK.
+    HRESULT SetClientReportInterval(ULONGLONG clientKey, const PROPVARIANT* pValue, bool fKeyFailed,
+                                    HRESULT* phrKey);
+    // The client's wishes: HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a client not connected or a
+    // sensor without data-field keys.
+    HRESULT GetClientSettings(ULONGLONG clientKey, ULONG* pulReportInterval, ULONG* pulDesiredAccuracy,
+                              float rgfSensitivity[kSensitivitySlots]);
+    // The three recomputes of the working values from the connected clients' wishes.
+    HRESULT RecomputeReportInterval();
+    HRESULT RecomputeDesiredAccuracy();
+    HRESULT RecomputeSensitivity();
+    // Takes a reading into the data fields (the temperature sensor's).
+    virtual HRESULT UpdateDataFields() = 0;
+
     // Client subscriptions. Subscribe: E_UNEXPECTED without a manager that holds its sensor-driver
     // object, or for a client subscribed already; the first subscriber makes reporting periodic and
     // refreshes the derived properties. Unsubscribe: E_UNEXPECTED for a client not subscribed; the
