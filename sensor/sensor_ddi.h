@@ -4,8 +4,12 @@
 // acquisition object: it starts and stops acquisition and hands the acquisition object the sensor
 // that receives the readings.
 //
-// The twelve sensor-driver callbacks and the radio-state handlers are not served yet: each answers
-// E_NOTIMPL.
+// The sensor-driver callbacks resolve the object ID they are given to one of the manager's sensors
+// and answer from its stores, or hand the client operation to the sensor. Every callback but
+// OnProcessWpdMessage runs under the device's busy bit of the sensor-driver callbacks and is
+// refused with HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS) once the device's teardown has begun.
+// A failed allocation (std::bad_alloc) inside a callback ends it with E_OUTOFMEMORY, with the busy
+// bit and the connection lock released. The radio-state handlers are not served yet: E_NOTIMPL.
 //
 // Ownership: reference counted; counts on the module from construction to destruction. The manager
 // is not owned (it clears the back pointer before it lets go of this object). The acquisition object
@@ -14,7 +18,9 @@
 // Thread safety: the back pointer is an atomic (host threads set it; class-extension threads read
 // it). StartCollector, StopCollector, SetSensor and TakeBackSensor run on the host's power and
 // plug-and-play threads, one at a time; the sensor handed over is tracked by them only. The
-// connection lock serialises client connection and disconnection.
+// connection lock serialises client connection and disconnection; it is taken before the sensors'
+// locks. The sensor-driver callbacks may run on several class-extension threads at once; they keep
+// no state of their own besides the connection lock.
 #pragma once
 
 #include <atomic>
@@ -71,7 +77,7 @@ public:
     HRESULT OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
     HRESULT OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
 
-    // ISensorDriver. Not served yet: each returns E_NOTIMPL.
+    // ISensorDriver, in slot order.
     HRESULT STDMETHODCALLTYPE
     OnGetSupportedSensorObjects(IPortableDeviceValuesCollection** ppSensorObjectCollection) override;
     HRESULT STDMETHODCALLTYPE OnGetSupportedProperties(LPWSTR pwszObjectID,
@@ -102,6 +108,16 @@ private:
     CSensorDdi();
     ~CSensorDdi();
     HRESULT InitializeLock();
+
+    // The sensor of an object ID and its disabled flag. E_POINTER for a null out-pointer;
+    // E_UNEXPECTED without a manager, with empty maps, for a flag of -1 or when no sensor is
+    // listed for the ID; HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for an ID that is not registered.
+    HRESULT ResolveSensor(PCWSTR pwszObjectId, CThermalSensor** ppSensor, LONG* plDisabled);
+    // The bodies of OnGetSupportedProperties and OnGetProperties, run with the busy bit held.
+    HRESULT GetSupportedPropertiesOf(PCWSTR pwszObjectId, IPortableDeviceKeyCollection** ppKeys);
+    HRESULT GetPropertiesOf(PCWSTR pwszObjectId, IPortableDeviceKeyCollection* pKeys, IPortableDeviceValues** ppValues);
+    // Readings into the data fields until the sensor has data, as a data-field read needs it.
+    static HRESULT TakeFreshReading(CThermalSensor* pSensor);
 
     CModuleReference m_moduleReference;
     CRITICAL_SECTION m_csConnection{};

@@ -1,5 +1,6 @@
 #include "sensor/sensor_manager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -632,6 +633,49 @@ HRESULT CSensorManager::FindSensorById(PCWSTR pwszSensorId, CThermalSensor** ppS
         }
     }
     return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+}
+
+HRESULT CSensorManager::LookUpSensorId(PCWSTR pwszSensorId, ULONG* pulSensorIndex, LONG* plDisabled)
+{
+    if (pulSensorIndex == nullptr || plDisabled == nullptr) return E_POINTER;
+    *pulSensorIndex = 0;
+    *plDisabled = 0;
+    CCriticalSectionLock lock(&m_csObject);
+    if (m_sensorIds.empty() || m_sensorDisabled.empty()) return E_UNEXPECTED;
+    // The maps are paired by index: the flag of an ID is the one registered under its index.
+    bool fFound = false;
+    for (const auto& [index, id] : m_sensorIds) {
+        if ((fFound && index >= *pulSensorIndex) || !EqualsIgnoreCase(id.c_str(), pwszSensorId)) continue;
+        *pulSensorIndex = index;
+        fFound = true;
+    }
+    if (!fFound) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    const auto flag = m_sensorDisabled.find(*pulSensorIndex);
+    if (flag == m_sensorDisabled.end()) return E_UNEXPECTED;
+    *plDisabled = static_cast<LONG>(flag->second);
+    return S_OK;
+}
+
+CThermalSensor* CSensorManager::GetSensorByIndex(ULONG ulSensorIndex) const
+{
+    for (CThermalSensor* sensor : m_sensors) {
+        if (sensor->GetSensorIndex() == ulSensorIndex) return sensor;
+    }
+    return nullptr;
+}
+
+std::vector<std::u16string> CSensorManager::CopySensorIds()
+{
+    std::vector<std::pair<ULONG, std::u16string>> entries;
+    {
+        CCriticalSectionLock lock(&m_csObject);
+        entries.assign(m_sensorIds.begin(), m_sensorIds.end());
+    }
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::u16string> ids;
+    ids.reserve(entries.size());
+    for (auto& entry : entries) ids.push_back(std::move(entry.second));
+    return ids;
 }
 
 HRESULT CSensorManager::SetSensorDisabled(ULONG ulSensorIndex, bool fDisabled)

@@ -122,6 +122,17 @@ public:
     // The listed sensor whose ID equals the given one, ignoring case. E_UNEXPECTED when no sensor is
     // listed, HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when none matches.
     HRESULT FindSensorById(PCWSTR pwszSensorId, CThermalSensor** ppSensor);
+    // Sensor resolution for the sensor-driver callbacks: the registered ID equal to the given one
+    // (ignoring case) with the lowest index, that index, and the disabled flag registered under the
+    // same index, read as a 32-bit value (0: enabled). E_UNEXPECTED when either map is empty or
+    // the index has no flag; HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when no ID matches; E_POINTER
+    // for a null out-pointer.
+    HRESULT LookUpSensorId(PCWSTR pwszSensorId, ULONG* pulSensorIndex, LONG* plDisabled);
+    // The listed sensor made for a sensor index; null when none is listed under it.
+    CThermalSensor* GetSensorByIndex(ULONG ulSensorIndex) const;
+    // Copies of the registered sensor IDs, by ascending index. Throws std::bad_alloc when the
+    // copies cannot be made.
+    std::vector<std::u16string> CopySensorIds();
     // The disabled map. E_OUTOFMEMORY when it cannot grow.
     HRESULT SetSensorDisabled(ULONG ulSensorIndex, bool fDisabled);
     std::size_t GetSensorDisabledCount();

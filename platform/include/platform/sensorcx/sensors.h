@@ -32,6 +32,7 @@ inline constexpr GUID SENSOR_TYPE_ENVIRONMENTAL_TEMPERATURE =
     platform::MakeGuid("{04FD0EC4-D5DA-45FA-95A9-5DB38EE19306}");
 inline constexpr GUID SENSOR_CATEGORY_ENVIRONMENTAL = platform::MakeGuid("{323439AA-7F66-492B-BA0C-73E9AA0A65D5}");
 inline constexpr GUID SENSOR_EVENT_DATA_UPDATED = platform::MakeGuid("{2ED0F2A4-0087-41D3-87DB-6773370B3C88}");
+inline constexpr GUID SENSOR_EVENT_STATE_CHANGED = platform::MakeGuid("{BFD96016-6BD7-4560-AD34-F2F6607E8F81}");
 
 // The device interface class under which a sensor device is announced.
 inline constexpr GUID GUID_DEVINTERFACE_SENSOR = platform::MakeGuid("{3BA2B796-B3F0-4225-9F8E-62A38E444208}");
