@@ -1,3 +1,5 @@
+// Every replaceable form of operator new and delete but the aligned ones, so that allocations and
+// releases always pair (the sanitizers' runtimes check that they do).
 #include "allocation_failure.h"
 
 #include <cstdlib>
@@ -36,6 +38,17 @@ void* operator new[](std::size_t size)
     return ::operator new(size);
 }
 
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    if (t_failingScopes != 0) return nullptr;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
+{
+    return ::operator new(size, tag);
+}
+
 void operator delete(void* block) noexcept
 {
     std::free(block);
@@ -52,6 +65,16 @@ void operator delete(void* block, std::size_t) noexcept
 }
 
 void operator delete[](void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, const std::nothrow_t&) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, const std::nothrow_t&) noexcept
 {
     std::free(block);
 }
