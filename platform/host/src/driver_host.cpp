@@ -389,12 +389,17 @@ platform::ComPtr<CHostDevice> DriverHost::Device() const
 
 HRESULT DriverHost::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file)
 {
+    return OpenFile(access, nullptr, file);
+}
+
+HRESULT DriverHost::OpenFile(FileAccess access, ClientEventHandler events, platform::ComPtr<CHostFile>* file)
+{
     const auto device = Device();
     if (!device) {
         if (file != nullptr) *file = nullptr;
         return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
     }
-    return device->OpenFile(access, file);
+    return device->OpenFile(access, file, std::move(events));
 }
 
 void DriverHost::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,

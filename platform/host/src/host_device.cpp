@@ -434,7 +434,7 @@ void CHostDevice::CallSelfManagedIoCleanup()
 
 // ---- Device I/O ----
 
-HRESULT CHostDevice::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file)
+HRESULT CHostDevice::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file, ClientEventHandler events)
 {
     if (file == nullptr) return E_POINTER;
     *file = nullptr;
@@ -445,8 +445,10 @@ HRESULT CHostDevice::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* fi
             if (m_removed) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
             id = m_nextFileId++;
         }
-        *file = platform::ComPtr<CHostFile>(new CHostFile(id, this, access));
-        m_record->Add(RecordKind::kHostEvent, "OpenFile", FileLabel(*file->Get()) + " access=" + AccessText(access));
+        const bool takesEvents = static_cast<bool>(events);
+        *file = platform::ComPtr<CHostFile>(new CHostFile(id, this, access, std::move(events)));
+        m_record->Add(RecordKind::kHostEvent, "OpenFile",
+                      FileLabel(*file->Get()) + " access=" + AccessText(access) + (takesEvents ? " events" : ""));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -514,6 +516,7 @@ HRESULT CHostDevice::CloseFile(CHostFile* file, std::function<void()> done)
     std::function<void()> work = [device = platform::ComPtr<CHostDevice>(this),
                                   held = platform::ComPtr<CHostFile>(file), done = std::move(done)]() mutable {
         device->RunCleanup(held);
+        held->StopEvents();
         held = nullptr;  // the host's reference goes before the caller hears of it
         if (done) done();
     };

@@ -8,6 +8,8 @@
 //   if (step.ok()) step = host.Start();            // prepare hardware, D0 entry, self-managed I/O
 //   if (!step.ok()) report(step.message);
 //   ComPtr<CHostFile> file;  host.OpenFile(FileAccess::kReadWrite, &file);
+//   (or host.OpenFile(access, eventHandler, &file) for a client that takes sensor events;
+//   host_transport.h makes a transport::SensorTransport of such a file)
 //   IoResult reply = host.DeviceIoControl(file.Get(), code, input, outputLength);
 //   host.CloseFile(file.Get());
 //   host.Suspend(WdfPowerDeviceD3);  host.Resume();
@@ -117,6 +119,8 @@ public:
 
     // Device I/O (host_device.h); without a device, HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED).
     HRESULT OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file);
+    // A file that takes the sensor events of its subscriptions: each goes to `events` (host_file.h).
+    HRESULT OpenFile(FileAccess access, ClientEventHandler events, platform::ComPtr<CHostFile>* file);
     void DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
                          IoCompletionHandler done);
     IoResult DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength);

@@ -128,14 +128,16 @@ public:
     void CallSelfManagedIoCleanup();
 
     // Opens a file of the device. HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) once removed.
-    HRESULT OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file);
+    // With an event handler the file takes sensor events (host_file.h).
+    HRESULT OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file, ClientEventHandler events = nullptr);
     // Sends a device I/O control request; `done` gets its result exactly once.
     void DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
                          IoCompletionHandler done);
     // The same, waiting for the completion.
     IoResult DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength);
     // Closes a file: the driver's OnCleanupFile runs on a host thread (on the calling thread when
-    // none can be started), then the host's reference is released and `done` runs. E_HANDLE (and
+    // none can be started), the file's event handler is dropped, then the host's reference is
+    // released and `done` runs. E_HANDLE (and
     // `done` is not called) for a closed or foreign file.
     HRESULT CloseFile(CHostFile* file, std::function<void()> done);
     // The same, waiting for the cleanup.
