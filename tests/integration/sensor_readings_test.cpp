@@ -36,6 +36,9 @@ struct Reading {
 
 class SensorReadingsTest : public integration::DriverHostTest {
 protected:
+    // The reads come from a client that never connects, so nothing would keep the device from
+    // idling (and its acquisition from stopping) between them.
+    SensorReadingsTest() { m_host.SetUserIdleEnabled(false); }
     ~SensorReadingsTest() override { sim::ResetMachine(); }
 
     void ApplyMachine(const std::string& text)

@@ -8,7 +8,10 @@
 #include "core/clock.h"
 #include "core/wait.h"
 #include "host_driver.h"
+#include "idle_policy.h"
+#include "platform/kernel/handle.h"
 #include "platform/kernel/module.h"
+#include "platform/kernel/synch.h"
 #include "record_text.h"
 
 namespace platform::host {
@@ -44,7 +47,20 @@ void Keep(HostStep& step, HRESULT hr, const std::string& what)
     if (FAILED(hr) && step.ok()) step = {hr, Failed(what, hr)};
 }
 
+// How many step gates the current thread holds (of any host).
+thread_local int t_stepsHeld = 0;
+
+struct IdleThreadStart {
+    DriverHost* host;
+    std::shared_ptr<IdlePolicy> policy;
+};
+
 }  // namespace
+
+bool CurrentThreadRunsHostStep()
+{
+    return t_stepsHeld > 0;
+}
 
 const char* ToString(DeviceState state)
 {
@@ -57,29 +73,38 @@ const char* ToString(DeviceState state)
             return "working";
         case DeviceState::kLowPower:
             return "in low power";
+        case DeviceState::kIdle:
+            return "idle";
         case DeviceState::kRemoved:
             return "removed";
     }
     return "unknown";
 }
 
-// One step at a time: a second caller waits as a platform wait until the first is done.
+// One step at a time: a second caller waits as a platform wait until the first is done. The idle
+// thread gives up its wait when the device's idle policy is shut down, so that a step removing the
+// device can wait for that thread's end.
 class DriverHost::StepGate {
 public:
-    explicit StepGate(DriverHost& host) : m_host(host)
+    explicit StepGate(DriverHost& host, const IdlePolicy* unlessShutDown = nullptr) : m_host(host)
     {
         std::unique_lock kernel(detail::KernelLock());
         detail::BlockUntil(
             kernel,
-            [this] {
+            [this, unlessShutDown] {
+                if (unlessShutDown != nullptr && unlessShutDown->ShutDownLocked()) return true;
                 if (m_host.m_stepRunning) return false;
                 m_host.m_stepRunning = true;
+                m_acquired = true;
                 return true;
             },
             detail::kNever);
+        if (m_acquired) ++t_stepsHeld;
     }
     ~StepGate()
     {
+        if (!m_acquired) return;
+        --t_stepsHeld;
         std::lock_guard kernel(detail::KernelLock());
         m_host.m_stepRunning = false;
         detail::WakeWaitersLocked();
@@ -87,8 +112,11 @@ public:
     StepGate(const StepGate&) = delete;
     StepGate& operator=(const StepGate&) = delete;
 
+    bool Acquired() const { return m_acquired; }
+
 private:
     DriverHost& m_host;
+    bool m_acquired = false;
 };
 
 DriverHost::DriverHost(std::shared_ptr<HostRecord> record)
@@ -212,6 +240,8 @@ HostStep DriverHost::AddDevice()
         std::lock_guard guard(m_deviceMutex);
         m_device = devices.front();
     }
+    // After the device is published, so that SetUserIdleEnabled meanwhile reaches it either way.
+    devices.front()->Idle()->SetUserIdleEnabled(m_userIdleEnabled.load());
     SetState(DeviceState::kAdded, WdfPowerDeviceD3Final);
     return {};
 }
@@ -240,17 +270,29 @@ HostStep DriverHost::Start()
         RemoveLocked(false);
         return {hr, Failed("the driver's OnSelfManagedIoInit", hr) + "; the host removed the device"};
     }
+    device->Idle()->EnterD0();
+    StartIdleThreadLocked(device);
     return {};
 }
 
 HostStep DriverHost::Suspend(WDF_POWER_DEVICE_STATE deviceState)
 {
     StepGate gate(*this);
-    if (State() != DeviceState::kWorking) return WrongState("Suspend", State());
+    const DeviceState state = State();
+    if (state != DeviceState::kWorking && state != DeviceState::kIdle) return WrongState("Suspend", state);
     if (deviceState < WdfPowerDeviceD1 || deviceState > WdfPowerDeviceD3) {
         return {E_INVALIDARG, "a device suspends to D1, D2 or D3 (2, 3 or 4), not to " + std::to_string(deviceState)};
     }
     const platform::ComPtr<CHostDevice> device = Device();
+    device->Idle()->LeaveD0();
+    if (state == DeviceState::kIdle) {
+        // Already out of D0: the driver has nothing to do, and Resume brings it back from there.
+        const WDF_POWER_DEVICE_STATE idleState = PowerState();
+        m_record->Add(RecordKind::kHostEvent, "Suspend", "deviceState=" + std::to_string(deviceState),
+                      "the device is idle; it stays in state " + std::to_string(idleState));
+        SetState(DeviceState::kLowPower, idleState);
+        return {};
+    }
     HostStep step;
     Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
     Keep(step, device->CallD0Exit(deviceState), "the driver's OnD0Exit(" + std::to_string(deviceState) + ")");
@@ -273,6 +315,7 @@ HostStep DriverHost::Resume()
     SetState(DeviceState::kWorking, WdfPowerDeviceD0);
     HostStep step;
     Keep(step, device->CallSelfManagedIoRestart(), "the driver's OnSelfManagedIoRestart");
+    device->Idle()->EnterD0();
     return step;
 }
 
@@ -280,7 +323,9 @@ HostStep DriverHost::SurpriseRemove()
 {
     StepGate gate(*this);
     const DeviceState state = State();
-    if (state != DeviceState::kWorking && state != DeviceState::kLowPower) return WrongState("SurpriseRemove", state);
+    if (state != DeviceState::kWorking && state != DeviceState::kLowPower && state != DeviceState::kIdle) {
+        return WrongState("SurpriseRemove", state);
+    }
     return RemoveLocked(true);
 }
 
@@ -288,7 +333,8 @@ HostStep DriverHost::Remove()
 {
     StepGate gate(*this);
     const DeviceState state = State();
-    if (state != DeviceState::kAdded && state != DeviceState::kWorking && state != DeviceState::kLowPower) {
+    if (state != DeviceState::kAdded && state != DeviceState::kWorking && state != DeviceState::kLowPower &&
+        state != DeviceState::kIdle) {
         return WrongState("Remove", state);
     }
     return RemoveLocked(false);
@@ -297,13 +343,14 @@ HostStep DriverHost::Remove()
 HostStep DriverHost::RemoveLocked(bool surprise)
 {
     const DeviceState state = State();
+    const platform::ComPtr<CHostDevice> device = Device();
+    StopIdleThreadLocked(device);
     HostStep step;
     if (state == DeviceState::kAdded) {
         // Never started: there is no hardware to release.
         SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
         return step;
     }
-    const platform::ComPtr<CHostDevice> device = Device();
     if (surprise) device->CallSurpriseRemoval();
     if (state == DeviceState::kWorking) {
         Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
@@ -326,7 +373,8 @@ HostStep DriverHost::UnloadLocked()
 {
     HostStep step;
     const DeviceState state = State();
-    if (state == DeviceState::kAdded || state == DeviceState::kWorking || state == DeviceState::kLowPower) {
+    if (state == DeviceState::kAdded || state == DeviceState::kWorking || state == DeviceState::kLowPower ||
+        state == DeviceState::kIdle) {
         step = RemoveLocked(false);
     }
     platform::ComPtr<CHostDevice> device;
@@ -379,6 +427,103 @@ void DriverHost::SetState(DeviceState state, WDF_POWER_DEVICE_STATE powerState)
 {
     m_powerState.store(powerState);
     m_state.store(state);
+}
+
+void DriverHost::SetUserIdleEnabled(bool enabled)
+{
+    m_userIdleEnabled.store(enabled);
+    m_record->Add(RecordKind::kHostEvent, "SetUserIdleEnabled", std::string("enabled=") + (enabled ? "TRUE" : "FALSE"));
+    if (const auto device = Device()) device->Idle()->SetUserIdleEnabled(enabled);
+}
+
+void DriverHost::StartIdleThreadLocked(const platform::ComPtr<CHostDevice>& device)
+{
+    if (m_idleThread != nullptr) return;
+    auto* start = new (std::nothrow) IdleThreadStart{this, device->Idle()};
+    m_idleThread = start != nullptr ? CreateThread(nullptr, 0, &DriverHost::IdleThread, start, 0, nullptr) : nullptr;
+    if (m_idleThread == nullptr) {
+        delete start;
+        m_record->Add(RecordKind::kHostEvent, "StartIdleThread", {},
+                      "no thread could be started; the device will not idle");
+    }
+}
+
+void DriverHost::StopIdleThreadLocked(const platform::ComPtr<CHostDevice>& device)
+{
+    if (device) device->Idle()->Shutdown();
+    if (m_idleThread == nullptr) return;
+    // The thread is not inside a power change (that needs the gate this step holds), and its waits
+    // end at the shutdown.
+    WaitForSingleObject(m_idleThread, INFINITE);
+    CloseHandle(m_idleThread);
+    m_idleThread = nullptr;
+}
+
+DWORD WINAPI DriverHost::IdleThread(LPVOID parameter)
+{
+    std::unique_ptr<IdleThreadStart> start(static_cast<IdleThreadStart*>(parameter));
+    start->host->RunIdleThread(*start->policy);
+    return 0;
+}
+
+void DriverHost::RunIdleThread(IdlePolicy& policy)
+{
+    for (;;) {
+        const IdlePolicy::Action action = policy.WaitForAction();
+        if (action == IdlePolicy::Action::kStop) return;
+        StepGate gate(*this, &policy);
+        if (!gate.Acquired()) return;
+        if (action == IdlePolicy::Action::kPowerDown) {
+            IdlePowerDownLocked(policy);
+        } else {
+            IdlePowerUpLocked(policy);
+        }
+    }
+}
+
+void DriverHost::IdlePowerDownLocked(IdlePolicy& policy)
+{
+    const std::optional<WDF_POWER_DEVICE_STATE> target = policy.DuePowerDown();
+    if (!target) return;  // a reference or a step came first
+    if (State() != DeviceState::kWorking) {
+        policy.LeaveD0();
+        return;
+    }
+    const platform::ComPtr<CHostDevice> device = Device();
+    const auto token = m_record->Add(RecordKind::kHostEvent, "IdlePowerDown", "targetState=" + std::to_string(*target));
+    HostStep step;
+    Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
+    Keep(step, device->CallD0Exit(*target), "the driver's OnD0Exit(" + std::to_string(*target) + ")");
+    // As after a suspend, the device is out of D0 whatever the driver answered.
+    SetState(DeviceState::kIdle, *target);
+    policy.EnterIdle();
+    m_record->SetResult(token, step.ok() ? HresultText(S_OK) : step.message);
+}
+
+void DriverHost::IdlePowerUpLocked(IdlePolicy& policy)
+{
+    if (!policy.DuePowerUp()) return;
+    if (State() != DeviceState::kIdle) {
+        policy.LeaveD0();
+        return;
+    }
+    const platform::ComPtr<CHostDevice> device = Device();
+    const WDF_POWER_DEVICE_STATE from = PowerState();
+    const auto token = m_record->Add(RecordKind::kHostEvent, "IdlePowerUp", "previousState=" + std::to_string(from));
+    const HRESULT hr = device->CallD0Entry(from);
+    if (FAILED(hr)) {
+        // Not back in D0: the device stays in low power, where Resume or removal can take it.
+        SetState(DeviceState::kLowPower, from);
+        policy.LeaveD0();
+        m_record->SetResult(token, Failed("the driver's OnD0Entry(" + std::to_string(from) + ")", hr) +
+                                       "; the device stays in low power");
+        return;
+    }
+    SetState(DeviceState::kWorking, WdfPowerDeviceD0);
+    HostStep step;
+    Keep(step, device->CallSelfManagedIoRestart(), "the driver's OnSelfManagedIoRestart");
+    policy.EnterD0();
+    m_record->SetResult(token, step.ok() ? HresultText(S_OK) : step.message);
 }
 
 platform::ComPtr<CHostDevice> DriverHost::Device() const

@@ -14,6 +14,7 @@
 #include "host_io_request.h"
 #include "host_named_property_store.h"
 #include "host_workers.h"
+#include "idle_policy.h"
 #include "platform/kernel/last_error.h"
 #include "record_text.h"
 #include "sim/device_tree.h"
@@ -53,6 +54,16 @@ std::string IdleSettingsText(const WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS& s)
            " IdleTimeoutType=" + std::to_string(s.IdleTimeoutType);
 }
 
+bool ValidIdleSettings(const WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS& s)
+{
+    const auto triState = [](WDF_TRI_STATE value) { return value <= WdfUseDefault; };
+    return s.Size == sizeof(WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS) && s.IdleCaps >= IdleCannotWakeFromS0 &&
+           s.IdleCaps <= IdleUsbSelectiveSuspend && s.DxState >= PowerDeviceD1 && s.DxState <= PowerDeviceD3 &&
+           s.UserControlOfIdleSettings >= IdleDoNotAllowUserControl &&
+           s.UserControlOfIdleSettings <= IdleAllowUserControl && triState(s.Enabled) &&
+           triState(s.PowerUpIdleDeviceOnSystemWake) && s.IdleTimeoutType <= SystemManagedIdleTimeoutWithHint;
+}
+
 // The access a control code asks for: bits 14 and 15, 1 for read and 2 for write.
 constexpr ULONG RequiredAccess(ULONG controlCode)
 {
@@ -75,7 +86,8 @@ HRESULT CHostDevice::Create(const HostDeviceOptions& options, IUnknown* callback
     *device = nullptr;
     try {
         auto record = options.record ? options.record : std::make_shared<HostRecord>();
-        platform::ComPtr<CHostDevice> made(new CHostDevice(options, std::move(record), HostWorkers::Create()));
+        platform::ComPtr<CHostDevice> made(
+            new CHostDevice(options, std::move(record), HostWorkers::Create(), std::make_shared<IdlePolicy>()));
         if (callbackObject != nullptr) {
             platform::ComPtr<IUnknown> object(callbackObject);
             Callbacks callbacks;
@@ -94,9 +106,10 @@ HRESULT CHostDevice::Create(const HostDeviceOptions& options, IUnknown* callback
 }
 
 CHostDevice::CHostDevice(const HostDeviceOptions& options, std::shared_ptr<HostRecord> record,
-                         std::shared_ptr<HostWorkers> workers)
+                         std::shared_ptr<HostWorkers> workers, std::shared_ptr<IdlePolicy> idle)
     : m_record(std::move(record)),
       m_workers(std::move(workers)),
+      m_idle(std::move(idle)),
       m_powerPolicyOwner(options.powerPolicyOwner),
       m_maxDispatchThreads(options.maxDispatchThreads)
 {
@@ -246,29 +259,21 @@ void STDMETHODCALLTYPE CHostDevice::StopIdle(BOOL fWaitForD0)
 {
     const auto token = m_record->Add(RecordKind::kDriverCall, "IWDFDevice2::StopIdle",
                                      std::string("fWaitForD0=") + BoolText(fWaitForD0));
-    LONG references = 0;
-    {
-        std::lock_guard guard(m_stateMutex);
-        references = ++m_powerReferences;
-    }
+    const LONG references = m_idle->TakeReference();
     m_record->SetResult(token, "references=" + std::to_string(references));
+    if (fWaitForD0 && !m_idle->WaitUntilNotIdle()) {
+        m_record->Add(RecordKind::kDriverError, "IWDFDevice2::StopIdle", "fWaitForD0=TRUE",
+                      "called on the thread of a power change, which it would wait for; not waited");
+    }
 }
 
 void STDMETHODCALLTYPE CHostDevice::ResumeIdle()
 {
     const auto token = m_record->Add(RecordKind::kDriverCall, "IWDFDevice2::ResumeIdle");
     LONG references = 0;
-    bool unmatched = false;
-    {
-        std::lock_guard guard(m_stateMutex);
-        if (m_powerReferences == 0) {
-            unmatched = true;
-        } else {
-            references = --m_powerReferences;
-        }
-    }
+    const bool matched = m_idle->DropReference(&references);
     m_record->SetResult(token, "references=" + std::to_string(references));
-    if (unmatched) {
+    if (!matched) {
         m_record->Add(RecordKind::kDriverError, "IWDFDevice2::ResumeIdle", {},
                       "no power reference is outstanding; ignored");
     }
@@ -336,16 +341,11 @@ HRESULT STDMETHODCALLTYPE CHostDevice::AssignS0IdleSettingsEx(PWUDF_DEVICE_POWER
     const auto token = m_record->Add(RecordKind::kDriverCall, std::string(kName),
                                      IdleSettings != nullptr ? IdleSettingsText(*IdleSettings) : "null");
     const HRESULT hr = [&] {
-        if (IdleSettings == nullptr || IdleSettings->Size != sizeof(WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS)) {
-            return E_INVALIDARG;
-        }
+        if (IdleSettings == nullptr || !ValidIdleSettings(*IdleSettings)) return E_INVALIDARG;
         RETURN_IF_FAILED(InjectedFailure(kName));
         // Idle settings belong to the power policy owner.
         if (!m_powerPolicyOwner) return HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION);
-        {
-            std::lock_guard guard(m_stateMutex);
-            m_idleSettings = *IdleSettings;
-        }
+        m_idle->SetSettings(*IdleSettings);
         m_record->SetLastIdleSettings(*IdleSettings);
         return S_OK;
     }();
@@ -587,14 +587,12 @@ bool CHostDevice::HasDefaultQueue() const
 
 LONG CHostDevice::PowerReferenceCount() const
 {
-    std::lock_guard guard(m_stateMutex);
-    return m_powerReferences;
+    return m_idle->References();
 }
 
 std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> CHostDevice::IdleSettings() const
 {
-    std::lock_guard guard(m_stateMutex);
-    return m_idleSettings;
+    return m_idle->Settings();
 }
 
 std::optional<bool> CHostDevice::DeviceInterfaceEnabled(const GUID& interfaceClass, std::u16string_view reference) const

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "host/host_device.h"
@@ -65,9 +66,20 @@ public:
     // Made the default queue with this callback on prepare, when set.
     ComPtr<FakeQueueCallback> queueCallback;
     std::atomic<int> cleanups{0};
+    // Run inside OnD0Entry and OnD0Exit, when set (the driver's calls into the host from there).
+    std::function<void(IWDFDevice*)> onD0Entry;
+    std::function<void(IWDFDevice*)> onD0Exit;
 
-    HRESULT STDMETHODCALLTYPE OnD0Entry(IWDFDevice*, WDF_POWER_DEVICE_STATE) override { return d0EntryResult; }
-    HRESULT STDMETHODCALLTYPE OnD0Exit(IWDFDevice*, WDF_POWER_DEVICE_STATE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnD0Entry(IWDFDevice* device, WDF_POWER_DEVICE_STATE) override
+    {
+        if (onD0Entry) onD0Entry(device);
+        return d0EntryResult;
+    }
+    HRESULT STDMETHODCALLTYPE OnD0Exit(IWDFDevice* device, WDF_POWER_DEVICE_STATE) override
+    {
+        if (onD0Exit) onD0Exit(device);
+        return S_OK;
+    }
     void STDMETHODCALLTYPE OnSurpriseRemoval(IWDFDevice*) override {}
     HRESULT STDMETHODCALLTYPE OnQueryRemove(IWDFDevice*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnQueryStop(IWDFDevice*) override { return S_OK; }
@@ -112,6 +124,8 @@ public:
     bool createDevice = true;
     WDF_CALLBACK_LOCKING_CONSTRAINT lockingConstraint = WdfLockingConstraintNone;
     HRESULT createDeviceResult = S_OK;  // what CreateDevice answered
+    // Assigned with AssignS0IdleSettingsEx after CreateDevice, when set.
+    std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> idleSettings;
 
     HRESULT STDMETHODCALLTYPE OnInitialize(IWDFDriver*) override { return initializeResult; }
     HRESULT STDMETHODCALLTYPE OnDeviceAdd(IWDFDriver* driver, IWDFDeviceInitialize* init) override
@@ -122,6 +136,12 @@ public:
             ComPtr<IWDFDevice> device;
             createDeviceResult = driver->CreateDevice(init, m_callbacks->GetUnknown(), device.GetAddressOf());
             if (FAILED(createDeviceResult)) return createDeviceResult;
+            if (idleSettings) {
+                ComPtr<IWDFDevice3> device3;
+                HRESULT hr = device.As(&device3);
+                if (SUCCEEDED(hr)) hr = device3->AssignS0IdleSettingsEx(&*idleSettings);
+                if (FAILED(hr)) return hr;
+            }
         }
         return deviceAddResult;
     }

@@ -20,8 +20,11 @@
 //   Load:            DllMain(attach), DllGetClassObject, CreateInstance(IDriverEntry), OnInitialize
 //   AddDevice:       OnDeviceAdd
 //   Start:           OnPrepareHardware, OnD0Entry(5), OnSelfManagedIoInit
-//   Suspend(Dx):     OnSelfManagedIoSuspend, OnD0Exit(Dx)
+//   Suspend(Dx):     OnSelfManagedIoSuspend, OnD0Exit(Dx)   (nothing when the device is idle: it
+//                    stays in the Dx it idled to)
 //   Resume:          OnD0Entry(Dx), OnSelfManagedIoRestart
+//   idle:            OnSelfManagedIoSuspend, OnD0Exit(DxState of the idle settings)
+//   back from idle:  OnD0Entry(that Dx), OnSelfManagedIoRestart
 //   Remove:          [OnSelfManagedIoSuspend, OnD0Exit(5) when in D0], OnSelfManagedIoFlush,
 //                    OnSelfManagedIoCleanup, OnReleaseHardware
 //   SurpriseRemove:  OnSurpriseRemoval, then as Remove
@@ -32,19 +35,29 @@
 // removed. A module whose DllCanUnloadNow answers S_FALSE at unload still has live objects whose
 // code would go with it: it is left loaded, and the step says so.
 //
+// The idle policy (docs/host.md): while the device works (in D0), the driver holds no power
+// reference (StopIdle, ResumeIdle) and idling is allowed by its idle settings and the user idle
+// setting, the host idles the device after the settings' IdleTimeout; a power reference taken, or
+// idling no longer allowed, brings it back. The host's idle thread makes these changes, one step at
+// a time with the others, and records each as a host event: "IdlePowerDown" (targetState=Dx) and
+// "IdlePowerUp" (previousState=Dx), with the result. A failed return to D0 leaves the device in low
+// power, for Resume or removal. Requests are served while the device is idle: the host's queues are
+// not power managed, so a request neither waits for D0 nor wakes the device.
+//
 // Every step returns a HostStep: the status of the first failing call, and a message that names
 // that call and its result ("the driver's OnDeviceAdd failed with E_NOTIMPL (0x80004001); no
 // device was added"). A step asked for in the wrong state fails with E_UNEXPECTED.
 //
 // Threads: plug-and-play and power callbacks run on the thread that calls the step, one step at a
-// time (a second caller waits, as a platform wait). Device I/O may be called from any thread at
+// time (a second caller waits, as a platform wait); idle changes run on the host's idle thread
+// (started with the device, ended at its removal), as steps too. Device I/O may be called from any thread at
 // any time; requests and file cleanups run on host threads (see host_device.h).
 //
 // Ownership: the host owns the module, the driver object and the host device. Its destructor
 // unloads whatever is still loaded.
 //
 // Thread safety: the steps serialise on the host's step gate (guarded by KernelLock()); the state
-// is atomic; the device reference used by I/O is guarded by a mutex.
+// and the user idle setting are atomic; the device reference used by I/O is guarded by a mutex.
 #pragma once
 
 #include <atomic>
@@ -65,12 +78,14 @@
 namespace platform::host {
 
 class CHostDriver;
+class IdlePolicy;
 
 enum class DeviceState {
     kNone,      // no device (none added yet, or the driver is unloaded)
     kAdded,     // OnDeviceAdd made the device
     kWorking,   // started, in D0
     kLowPower,  // suspended, in a Dx state
+    kIdle,      // idled by the host's idle policy, in the Dx state of the idle settings
     kRemoved,   // removed (or failed to start); only Unload is left
 };
 
@@ -106,8 +121,13 @@ public:
     HostStep Remove();
     HostStep Unload();
 
+    // The user idle setting: on unless turned off. Off, the device never idles, and an idle device
+    // is brought back. It holds for the devices added later too.
+    void SetUserIdleEnabled(bool enabled);
+    bool UserIdleEnabled() const { return m_userIdleEnabled.load(); }
+
     DeviceState State() const { return m_state.load(); }
-    // The device's power state: D0 while working, the Dx of the last suspend while in low power,
+    // The device's power state: D0 while working, the Dx it went to while in low power or idle,
     // D3-final otherwise.
     WDF_POWER_DEVICE_STATE PowerState() const { return m_powerState.load(); }
     // Null until a device is added, and after unload.
@@ -136,6 +156,13 @@ private:
     // DllCanUnloadNow, then DllMain(detach) and the library goes, or it is left loaded.
     HostStep UnloadModuleLocked();
     void SetState(DeviceState state, WDF_POWER_DEVICE_STATE powerState);
+    // The idle thread of the started device, and its end (also when there is none).
+    void StartIdleThreadLocked(const platform::ComPtr<CHostDevice>& device);
+    void StopIdleThreadLocked(const platform::ComPtr<CHostDevice>& device);
+    static DWORD WINAPI IdleThread(LPVOID parameter);
+    void RunIdleThread(IdlePolicy& policy);
+    void IdlePowerDownLocked(IdlePolicy& policy);
+    void IdlePowerUpLocked(IdlePolicy& policy);
 
     const std::shared_ptr<HostRecord> m_record;
     bool m_stepRunning = false;  // guarded by KernelLock(): the step gate
@@ -144,9 +171,11 @@ private:
     std::unique_ptr<DriverModule> m_module;
     platform::ComPtr<IDriverEntry> m_driver;
     platform::ComPtr<CHostDriver> m_hostDriver;
+    HANDLE m_idleThread = nullptr;
 
     std::atomic<DeviceState> m_state{DeviceState::kNone};
     std::atomic<WDF_POWER_DEVICE_STATE> m_powerState{WdfPowerDeviceD3Final};
+    std::atomic<bool> m_userIdleEnabled{true};
 
     mutable std::mutex m_deviceMutex;
     platform::ComPtr<CHostDevice> m_device;  // guarded by m_deviceMutex; written by steps only

@@ -19,12 +19,17 @@
 //    at most one of them the default queue. A queue dispatches on up to
 //    HostDeviceOptions::maxDispatchThreads host threads at once.
 //  - StopIdle and ResumeIdle keep a count of power references; a ResumeIdle without a reference is
-//    a driver error and leaves the count at 0.
+//    a driver error and leaves the count at 0. The count, the idle settings and the user idle
+//    setting make the device's idle policy, which DriverHost carries out (docs/host.md).
+//    StopIdle(TRUE) waits while the device is idle; on the thread of a host step, where the wait
+//    would never end, it does not wait and the host records a driver error.
 //  - RetrieveDevicePropertyStore gives the device's own store (no service name). With a state
 //    directory (sim/state_directory.h) the store is the file "device-properties" there, read when
 //    the device first opens the store; without one it lives as long as the device.
 //  - AssignS0IdleSettingsEx keeps the record (also in the host record) when the driver owns the
-//    power policy.
+//    power policy. A record with a Size other than 32, or a field outside its values (DxState D1 to
+//    D3, IdleCaps, UserControlOfIdleSettings, the two tri-states and IdleTimeoutType as defined) is
+//    refused with E_INVALIDARG.
 // The calls the driver checks are checked calls whose fault points are "Interface::Method"
 // ("IWDFDevice::CreateIoQueue", "IWDFDevice2::RetrieveDevicePropertyStore", ...).
 //
@@ -76,6 +81,7 @@ namespace platform::host {
 class CHostIoQueue;
 class DevicePropertyStore;
 class HostWorkers;
+class IdlePolicy;
 
 struct HostDeviceOptions {
     std::shared_ptr<HostRecord> record;  // a new record when null
@@ -150,6 +156,8 @@ public:
     bool HasDefaultQueue() const;
     LONG PowerReferenceCount() const;
     std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> IdleSettings() const;
+    // The device's idle policy (the host library's own type), for DriverHost.
+    const std::shared_ptr<IdlePolicy>& Idle() const { return m_idle; }
     // Whether the device interface was created (nothing when not) and is enabled.
     std::optional<bool> DeviceInterfaceEnabled(const GUID& interfaceClass, std::u16string_view reference = {}) const;
     // Why the store's file was refused when the store was opened; empty when it was not.
@@ -157,7 +165,7 @@ public:
 
 private:
     CHostDevice(const HostDeviceOptions& options, std::shared_ptr<HostRecord> record,
-                std::shared_ptr<HostWorkers> workers);
+                std::shared_ptr<HostWorkers> workers, std::shared_ptr<IdlePolicy> idle);
     ~CHostDevice();
     friend class platform::ComObject<CHostDevice, IWDFDevice3>;
 
@@ -184,6 +192,7 @@ private:
 
     const std::shared_ptr<HostRecord> m_record;
     const std::shared_ptr<HostWorkers> m_workers;
+    const std::shared_ptr<IdlePolicy> m_idle;  // power references and idle settings; its own guard
     const bool m_powerPolicyOwner;
     const std::uint32_t m_maxDispatchThreads;
 
@@ -198,8 +207,6 @@ private:
 
     mutable std::mutex m_stateMutex;
     // Guarded by m_stateMutex.
-    LONG m_powerReferences = 0;
-    std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> m_idleSettings;
     std::vector<DeviceInterfaceState> m_deviceInterfaces;
     std::shared_ptr<DevicePropertyStore> m_propertyStore;  // null until first opened
     std::string m_propertyStoreProblem;
