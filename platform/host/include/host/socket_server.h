@@ -35,6 +35,7 @@
 //  - kSimulate runs onSimulate (E_NOTIMPL without one) for the host's own user only, on the
 //    server's command thread, one command at a time. kTrace sets the connection's trace level;
 //    onTraceLevel hears the highest level any connection asked for whenever it changes.
+//  - onConnection hears of each connection after its hello, and again once its file is cleaned up.
 //
 // Threads: one thread waits on every socket (epoll) and reads, accepts and closes connections;
 // replies and events are written by the thread that produces them when the socket takes them at
@@ -99,6 +100,9 @@ struct SocketServerOptions {
     std::function<std::pair<HRESULT, std::string>(std::string_view commandLine)> onSimulate;
     // The highest trace level any connection asked for (kTraceOff when none), on each change.
     std::function<void(std::uint8_t level)> onTraceLevel;
+    // A client said hello (connected) and, later, its connection ended and its file's cleanup has
+    // run (not connected). For logs; runs on a server or host thread and must not block.
+    std::function<void(const PeerCredentials& peer, FileAccess access, bool connected)> onConnection;
 };
 
 class SocketServer {

@@ -22,7 +22,9 @@
 //   kVersionMismatch     the host does not speak this protocol version
 //   kConnectionClosed    the host closed the connection during the hello
 //   kReplyTimedOut       no hello reply within the time-out
-//   HRESULT_FROM_WIN32 of another errno value otherwise (E_INVALIDARG for a path that is too long)
+//   kMalformedFrame      the host's answer is not a hello reply of this protocol
+//   E_INVALIDARG         an empty path, or one too long for a socket address
+//   E_FAIL               another failure of the socket; *error has the system's words
 // Requests answer the host's reply, or kConnectionClosed once the connection is gone (also for
 // requests waiting when it goes), or kReplyTimedOut (the request's reply is then ignored when it
 // comes), or kFrameTooLarge for input or capacity above kMaxIoBytes (nothing is sent).

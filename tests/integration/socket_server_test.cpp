@@ -1,0 +1,645 @@
+// The host's client socket with the fake module: the hello, device I/O over the socket, access by
+// credentials, bad frames, clients that go away, the bounded buffer of what the host sends on its
+// own, the simulation and trace channels, and the socket file itself. Clients are the socket
+// client library and, where a test needs to send what the library never would or to stop
+// reading, a raw peer that speaks frames by hand.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/socket_server.h"
+#include "integration/fake_driver/fake_driver_control.h"
+#include "loaded_module_fixture.h"
+#include "platform/kernel/handle.h"
+#include "platform/kernel/synch.h"
+#include "transport/frame.h"
+#include "transport/socket_client.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using platform::host::AccessPolicy;
+using platform::host::FileAccess;
+using platform::host::HostStep;
+using platform::host::PeerCredentials;
+using platform::host::SocketServer;
+using platform::host::SocketServerOptions;
+using transport::FrameType;
+using transport::SocketClient;
+
+// Only a guard against a hang: every wait below ends as soon as what it waits for happens.
+constexpr auto kHangGuard = std::chrono::seconds(30);
+
+int ConnectRaw(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A peer that writes and reads frames by hand.
+class RawPeer {
+public:
+    explicit RawPeer(const std::string& path) : m_fd(ConnectRaw(path)) { EXPECT_GE(m_fd, 0); }
+    ~RawPeer() { Close(); }
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    void Send(const Bytes& bytes) { ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
+
+    void Hello()
+    {
+        Bytes hello;
+        transport::AppendHelloFrame(&hello, 1, {});
+        Send(hello);
+        ASSERT_TRUE(Next());
+        ASSERT_EQ(header.type, static_cast<std::uint16_t>(FrameType::kHelloReply));
+    }
+
+    // Reads the next frame into `header` and `payload`; false at the end of the stream.
+    bool Next()
+    {
+        for (;;) {
+            std::span<const std::uint8_t> input(m_buffered);
+            const transport::ReadStatus status = m_reader.Read(&input);
+            m_buffered.erase(m_buffered.begin(), m_buffered.end() - static_cast<std::ptrdiff_t>(input.size()));
+            if (status == transport::ReadStatus::kFrame) {
+                header = m_reader.Header();
+                payload.assign(m_reader.Payload().begin(), m_reader.Payload().end());
+                return true;
+            }
+            EXPECT_NE(status, transport::ReadStatus::kFramingError);
+            if (status == transport::ReadStatus::kFramingError) return false;
+            pollfd waiting{m_fd, POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, static_cast<int>(std::chrono::milliseconds(kHangGuard).count()));
+            EXPECT_EQ(ready, 1) << "no frame came";
+            if (ready != 1) return false;
+            std::uint8_t chunk[65536];
+            const ssize_t received = ::recv(m_fd, chunk, sizeof(chunk), 0);
+            if (received <= 0) return false;  // the end, or a reset after the host closed
+            m_buffered.insert(m_buffered.end(), chunk, chunk + received);
+        }
+    }
+
+    transport::StatusTextPayload Error()
+    {
+        transport::StatusTextPayload error;
+        EXPECT_EQ(header.type, static_cast<std::uint16_t>(FrameType::kError));
+        EXPECT_EQ(transport::DecodeStatusText(payload, &error), S_OK);
+        return error;
+    }
+
+    void Close()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+    transport::FrameHeader header;
+    Bytes payload;
+
+private:
+    int m_fd;
+    transport::FrameReader m_reader;
+    Bytes m_buffered;
+};
+
+Bytes Frame(FrameType type, std::uint32_t id, const Bytes& payload)
+{
+    Bytes out;
+    transport::AppendFrame(&out, type, id, payload);
+    return out;
+}
+
+Bytes IoControl(std::uint32_t id, ULONG code, const Bytes& input, std::uint32_t capacity)
+{
+    Bytes out;
+    transport::AppendIoControlFrame(&out, id, {code, capacity, input});
+    return out;
+}
+
+class SocketServerTest : public integration::DriverHostTest {
+protected:
+    void StartFake()
+    {
+        HostStep step = Load(FAKE_DRIVER_MODULE_PATH);
+        if (step.ok()) step = m_host.AddDevice();
+        if (step.ok()) step = m_host.Start();
+        ASSERT_TRUE(step.ok()) << step.message;
+        m_control = fake_driver::FindControl();
+        ASSERT_NE(m_control, nullptr);
+    }
+
+    SocketServerOptions Options()
+    {
+        SocketServerOptions options;
+        options.socketPath = SocketPath();
+        options.onSimulate = [](std::string_view line) {
+            return std::pair<HRESULT, std::string>(S_OK, "ran: " + std::string(line));
+        };
+        return options;
+    }
+
+    void Serve(SocketServerOptions options)
+    {
+        options.onConnection = [this](const PeerCredentials&, FileAccess, bool connected) {
+            std::lock_guard guard(m_mutex);
+            (connected ? m_connects : m_disconnects) += 1;
+            m_changed.notify_all();
+        };
+        m_server = std::make_unique<SocketServer>(m_host, std::move(options));
+        std::string why;
+        ASSERT_EQ(m_server->Start(&why), S_OK) << why;
+    }
+
+    std::string SocketPath() const { return (m_stateDirectory.path() / "host.sock").string(); }
+
+    std::unique_ptr<SocketClient> Connect(transport::SocketClientCallbacks callbacks = {})
+    {
+        std::unique_ptr<SocketClient> client;
+        std::string why;
+        EXPECT_EQ(SocketClient::Connect(SocketPath(), std::move(callbacks), {kHangGuard}, &client, &why), S_OK) << why;
+        return client;
+    }
+
+    // Waits until `count` connections have ended and had their file cleaned up.
+    bool WaitForDisconnects(int count)
+    {
+        std::unique_lock guard(m_mutex);
+        return m_changed.wait_for(guard, kHangGuard, [&] { return m_disconnects >= count; });
+    }
+
+    HANDLE HoldRequests()
+    {
+        m_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_control->holdRelease = m_release;
+        return m_release;
+    }
+
+    void TearDown() override
+    {
+        if (m_release != nullptr) SetEvent(m_release);  // nothing may stay held in the module at unload
+        m_server.reset();
+        m_clock.RunUntilIdle();
+        integration::DriverHostTest::TearDown();
+        if (m_release != nullptr) CloseHandle(m_release);
+    }
+
+    fake_driver::Control* m_control = nullptr;
+    HANDLE m_release = nullptr;
+    std::unique_ptr<SocketServer> m_server;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_connects = 0;     // guarded by m_mutex
+    int m_disconnects = 0;  // guarded by m_mutex
+};
+
+TEST_F(SocketServerTest, HelloAndRequests_TravelThroughTheDevicesQueue)
+{
+    StartFake();
+    Serve(Options());
+    auto client = Connect();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Hello().version, transport::kProtocolVersion);
+    EXPECT_EQ(client->Hello().access, transport::WireAccess::kReadWrite);
+    EXPECT_EQ(client->Hello().maxPayload, transport::kMaxFramePayload);
+    EXPECT_EQ(client->Hello().eventBufferFrames, 256u);
+    EXPECT_TRUE(client->Hello().simulationAllowed);
+
+    const Bytes input{1, 2, 3};
+    transport::TransportReply echo = client->IoControl(fake_driver::kEcho, input, 16);
+    EXPECT_EQ(echo.status, S_OK);
+    EXPECT_EQ(echo.information, 3u);
+    EXPECT_EQ(echo.output, input);
+
+    echo = client->AsSensorTransport()(fake_driver::kWriteEcho, input, 2);
+    EXPECT_EQ(echo.status, S_OK);
+    EXPECT_EQ(echo.output, (Bytes{1, 2}));
+
+    const transport::TransportReply unknown = client->IoControl(0x00222FFC, {}, 0);
+    EXPECT_EQ(unknown.status, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+    EXPECT_TRUE(unknown.output.empty());
+
+    // Capacities above the largest reply never reach the device.
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, input, transport::kMaxIoBytes + 1).status, transport::kFrameTooLarge);
+    RawPeer raw(SocketPath());
+    raw.Hello();
+    raw.Send(IoControl(9, fake_driver::kEcho, input, transport::kMaxIoBytes + 1));
+    ASSERT_TRUE(raw.Next());
+    transport::IoReplyPayload refused;
+    ASSERT_EQ(transport::DecodeIoReply(raw.payload, &refused), S_OK);
+    EXPECT_EQ(raw.header.id, 9u);
+    EXPECT_EQ(refused.status, E_INVALIDARG);
+    EXPECT_EQ(m_host.Record().Count("IQueueCallbackDeviceIoControl::OnDeviceIoControl"), 3u);
+}
+
+TEST_F(SocketServerTest, Replies_GoOutInCompletionOrderMatchedById)
+{
+    StartFake();
+    Serve(Options());
+    const HANDLE release = HoldRequests();
+
+    // One peer, two requests in one write: the held one is answered last.
+    RawPeer raw(SocketPath());
+    raw.Hello();
+    Bytes both = IoControl(7, fake_driver::kHold, {}, 0);
+    const Bytes echo = IoControl(8, fake_driver::kEcho, {5}, 1);
+    both.insert(both.end(), echo.begin(), echo.end());
+    raw.Send(both);
+    ASSERT_TRUE(raw.Next());
+    EXPECT_EQ(raw.header.id, 8u);
+
+    // The library: a thread waits for a held request while another's request is answered.
+    auto client = Connect();
+    transport::TransportReply held;
+    std::thread holder([&] { held = client->IoControl(fake_driver::kHold, {}, 0); });
+    const transport::TransportReply quick = client->IoControl(fake_driver::kEcho, Bytes{6}, 1);
+    EXPECT_EQ(quick.status, S_OK);
+    EXPECT_EQ(quick.output, Bytes{6});
+
+    SetEvent(release);
+    holder.join();
+    EXPECT_EQ(held.status, S_OK);
+    EXPECT_EQ(held.information, 0u);
+    ASSERT_TRUE(raw.Next());
+    EXPECT_EQ(raw.header.id, 7u);
+}
+
+TEST_F(SocketServerTest, ReadOnlyPeer_IsRefusedWriteCodesAndTheSimulation)
+{
+    StartFake();
+    SocketServerOptions options = Options();
+    options.access = AccessPolicy{::geteuid() + 1, {}, {}};  // this test's user is nobody special
+    Serve(std::move(options));
+
+    auto client = Connect();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Hello().access, transport::WireAccess::kRead);
+    EXPECT_FALSE(client->CanWrite());
+    EXPECT_FALSE(client->Hello().simulationAllowed);
+
+    EXPECT_EQ(client->IoControl(fake_driver::kWriteEcho, Bytes{1}, 1).status, E_ACCESSDENIED);
+    EXPECT_EQ(m_host.Record().Count("IQueueCallbackDeviceIoControl::OnDeviceIoControl"), 0u);
+    EXPECT_EQ(client->IoControl(fake_driver::kReadEcho, Bytes{1}, 1).status, S_OK);
+
+    std::string output;
+    EXPECT_EQ(client->Simulate("power dc", &output), E_ACCESSDENIED);
+    EXPECT_FALSE(output.empty());
+}
+
+TEST(SocketAccessPolicy, WritersAreTheHostUserListedUsersAndGroupMembers)
+{
+    const AccessPolicy policy{1000, {0}, {50}};
+    EXPECT_EQ(policy.AccessFor({1, 1000, 1000, {}}), FileAccess::kReadWrite);
+    EXPECT_EQ(policy.AccessFor({1, 0, 0, {}}), FileAccess::kReadWrite);
+    EXPECT_EQ(policy.AccessFor({1, 1001, 50, {}}), FileAccess::kReadWrite);
+    EXPECT_EQ(policy.AccessFor({1, 1001, 1001, {7, 50}}), FileAccess::kReadWrite);
+    EXPECT_EQ(policy.AccessFor({1, 1001, 1001, {7}}), FileAccess::kRead);
+    EXPECT_TRUE(policy.MaySimulate({1, 1000, 1000, {}}));
+    EXPECT_FALSE(policy.MaySimulate({1, 0, 0, {}}));
+}
+
+TEST_F(SocketServerTest, BadFrames_AreAnsweredOrCloseTheirConnectionWhileOthersKeepWorking)
+{
+    StartFake();
+    Serve(Options());
+    auto client = Connect();
+
+    RawPeer peer(SocketPath());
+    peer.Hello();
+    // An unknown type, a type only the host sends, a short control request, a bad trace level, a
+    // second hello: each gets a kError with its id, and the connection stays.
+    peer.Send(Frame(static_cast<FrameType>(99), 21, {}));
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.header.id, 21u);
+    EXPECT_EQ(peer.Error().status, transport::kUnsupportedFrame);
+    peer.Send(Frame(FrameType::kIoReply, 22, Bytes(8, 0)));
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.Error().status, transport::kUnsupportedFrame);
+    peer.Send(Frame(FrameType::kIoControl, 23, Bytes{1, 2, 3}));
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.header.id, 23u);
+    EXPECT_EQ(peer.Error().status, transport::kMalformedFrame);
+    peer.Send(Frame(FrameType::kTrace, 24, Bytes{9}));
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.Error().status, transport::kMalformedFrame);
+    Bytes hello;
+    transport::AppendHelloFrame(&hello, 25, {});
+    peer.Send(hello);
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.Error().status, E_UNEXPECTED);
+    peer.Send(IoControl(26, fake_driver::kEcho, {4}, 1));
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.header.type, static_cast<std::uint16_t>(FrameType::kIoReply));
+
+    // An oversized length: kError with id 0, then the host closes the connection.
+    const Bytes oversized{0x00, 0x00, 0x20, 0x00, 3, 0, 0, 0, 27, 0, 0, 0};  // 2 MiB
+    peer.Send(oversized);
+    ASSERT_TRUE(peer.Next());
+    EXPECT_EQ(peer.header.id, 0u);
+    EXPECT_EQ(peer.Error().status, transport::kFrameTooLarge);
+    EXPECT_FALSE(peer.Next());
+
+    // Flags set: the same.
+    RawPeer flagged(SocketPath());
+    flagged.Hello();
+    flagged.Send(Bytes{0, 0, 0, 0, 9, 0, 1, 0, 1, 0, 0, 0});
+    ASSERT_TRUE(flagged.Next());
+    EXPECT_EQ(flagged.Error().status, transport::kMalformedFrame);
+    EXPECT_FALSE(flagged.Next());
+
+    // No hello first, a wrong magic, another version: kError, then closed.
+    RawPeer noHello(SocketPath());
+    noHello.Send(IoControl(5, fake_driver::kEcho, {}, 0));
+    ASSERT_TRUE(noHello.Next());
+    EXPECT_EQ(noHello.header.id, 5u);
+    EXPECT_EQ(noHello.Error().status, E_UNEXPECTED);
+    EXPECT_FALSE(noHello.Next());
+    RawPeer wrongMagic(SocketPath());
+    wrongMagic.Send(Frame(FrameType::kHello, 1, Bytes{1, 2, 3, 4, 1, 0}));
+    ASSERT_TRUE(wrongMagic.Next());
+    EXPECT_EQ(wrongMagic.Error().status, transport::kMalformedFrame);
+    EXPECT_FALSE(wrongMagic.Next());
+    RawPeer newer(SocketPath());
+    Bytes newerHello;
+    transport::AppendHelloFrame(&newerHello, 1, {transport::kHelloMagic, 2});
+    newer.Send(newerHello);
+    ASSERT_TRUE(newer.Next());
+    EXPECT_EQ(newer.Error().status, transport::kVersionMismatch);
+    EXPECT_FALSE(newer.Next());
+
+    // Garbage: whatever it parses as, the host answers or closes, and does not fall over.
+    RawPeer garbage(SocketPath());
+    garbage.Send(Bytes(64, 0xFF));
+    ASSERT_TRUE(garbage.Next());
+    EXPECT_FALSE(garbage.Next());
+
+    const transport::TransportReply echo = client->IoControl(fake_driver::kEcho, Bytes{9}, 1);
+    EXPECT_EQ(echo.status, S_OK);
+    EXPECT_EQ(echo.output, Bytes{9});
+    EXPECT_TRUE(WaitForDisconnects(2));  // the hello-ed peers' files are closed and cleaned up
+    EXPECT_EQ(m_control->cleanups.load(), 2);
+}
+
+TEST_F(SocketServerTest, ClientThatVanishesMidRequest_LeavesNothingBehind)
+{
+    StartFake();
+    Serve(Options());
+    const HANDLE release = HoldRequests();
+    {
+        RawPeer peer(SocketPath());
+        peer.Hello();
+        Bytes frames = IoControl(1, fake_driver::kHold, {}, 0);
+        const Bytes echo = IoControl(2, fake_driver::kEcho, {}, 0);
+        frames.insert(frames.end(), echo.begin(), echo.end());
+        peer.Send(frames);
+        ASSERT_TRUE(peer.Next());  // the echo: the held request is in the host now
+        EXPECT_EQ(peer.header.id, 2u);
+    }
+    ASSERT_TRUE(WaitForDisconnects(1));
+    EXPECT_EQ(m_control->cleanups.load(), 1);
+    EXPECT_EQ(m_server->ConnectionCount(), 0u);
+
+    // The held request finishes into a closed connection, and the host goes on serving.
+    SetEvent(release);
+    m_clock.RunUntilIdle();
+    auto client = Connect();
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, Bytes{1}, 1).status, S_OK);
+    EXPECT_EQ(m_server->ConnectionCount(), 1u);
+}
+
+TEST_F(SocketServerTest, SlowReader_GetsABoundedBufferAndTheDropCount)
+{
+    StartFake();
+    SocketServerOptions options = Options();
+    options.eventBufferFrames = 4;
+    std::mutex levelsMutex;
+    std::vector<std::uint8_t> levels;  // guarded by levelsMutex
+    options.onTraceLevel = [&](std::uint8_t level) {
+        std::lock_guard guard(levelsMutex);
+        levels.push_back(level);
+    };
+    const auto levelsHeard = [&] {
+        std::lock_guard guard(levelsMutex);
+        return levels;
+    };
+    Serve(std::move(options));
+
+    RawPeer slow(SocketPath());
+    slow.Hello();
+    Bytes trace;
+    transport::AppendTraceFrame(&trace, 2, 3);
+    slow.Send(trace);
+    ASSERT_TRUE(slow.Next());
+    EXPECT_EQ(slow.header.type, static_cast<std::uint16_t>(FrameType::kTraceReply));
+    EXPECT_EQ(levelsHeard(), std::vector<std::uint8_t>{3});
+
+    // The peer reads nothing while lines of 60 KiB go out, until the socket and the buffer are full.
+    const std::string filler(60 * 1024, 'x');
+    std::uint32_t sent = 0;
+    while (m_server->DroppedFrames() < 10 && sent < 100000) {
+        m_server->BroadcastTrace(2, std::to_string(sent) + " " + filler);
+        ++sent;
+    }
+    m_server->BroadcastTrace(4, "verbose: above the level asked for, never sent");
+    ASSERT_GE(m_server->DroppedFrames(), 10u);
+
+    // Everything sent is either received, in order, or counted as dropped.
+    std::uint32_t received = 0;
+    std::uint32_t dropped = 0;
+    long last = -1;
+    while (received + dropped < sent) {
+        ASSERT_TRUE(slow.Next());
+        if (slow.header.type == static_cast<std::uint16_t>(FrameType::kEventsDropped)) {
+            std::uint32_t count = 0;
+            ASSERT_EQ(transport::DecodeEventsDropped(slow.payload, &count), S_OK);
+            dropped += count;
+            continue;
+        }
+        ASSERT_EQ(slow.header.type, static_cast<std::uint16_t>(FrameType::kTraceLine));
+        const long index = std::stol(std::string(slow.payload.begin(), slow.payload.begin() + 8));
+        EXPECT_GT(index, last);
+        last = index;
+        ++received;
+    }
+    EXPECT_EQ(dropped, m_server->DroppedFrames());
+    EXPECT_LE(received, sent - 10);
+
+    // The connection still works, and leaving takes its trace level with it.
+    slow.Send(IoControl(3, fake_driver::kEcho, {1}, 1));
+    ASSERT_TRUE(slow.Next());
+    EXPECT_EQ(slow.header.id, 3u);
+    slow.Close();
+    ASSERT_TRUE(WaitForDisconnects(1));
+    m_server->Stop();
+    EXPECT_EQ(levelsHeard(), (std::vector<std::uint8_t>{3, 0}));
+}
+
+TEST_F(SocketServerTest, TraceLines_ReachTheClientsThatAskedForTheirLevel)
+{
+    StartFake();
+    Serve(Options());
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> lines;  // guarded by mutex
+    transport::SocketClientCallbacks callbacks;
+    callbacks.onTraceLine = [&](std::string_view line) {
+        std::lock_guard guard(mutex);
+        lines.emplace_back(line);
+        arrived.notify_all();
+    };
+    auto client = Connect(std::move(callbacks));
+    EXPECT_EQ(client->Trace(5), transport::kMalformedFrame);
+    ASSERT_EQ(client->Trace(2), S_OK);
+    m_server->BroadcastTrace(3, "information");
+    m_server->BroadcastTrace(1, "error");
+    m_server->BroadcastTrace(2, "warning");
+    std::unique_lock guard(mutex);
+    ASSERT_TRUE(arrived.wait_for(guard, kHangGuard, [&] { return lines.size() == 2; }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"error", "warning"}));
+}
+
+TEST_F(SocketServerTest, Simulate_RunsTheHandlerForTheHostUser)
+{
+    StartFake();
+    Serve(Options());
+    auto client = Connect();
+    std::string output;
+    EXPECT_EQ(client->Simulate("power dc", &output), S_OK);
+    EXPECT_EQ(output, "ran: power dc");
+
+    SocketServerOptions without = Options();
+    without.onSimulate = nullptr;
+    without.socketPath = SocketPath() + "2";
+    SocketServer second(m_host, std::move(without));
+    ASSERT_EQ(second.Start(), S_OK);
+    std::unique_ptr<SocketClient> other;
+    ASSERT_EQ(SocketClient::Connect(SocketPath() + "2", {}, {kHangGuard}, &other), S_OK);
+    EXPECT_FALSE(other->Hello().simulationAllowed);
+    EXPECT_EQ(other->Simulate("power dc", &output), E_NOTIMPL);
+}
+
+TEST_F(SocketServerTest, NoDevice_RequestsGetTheHostsErrorUntilOneIsThere)
+{
+    ASSERT_TRUE(Load(FAKE_DRIVER_MODULE_PATH).ok());
+    Serve(Options());
+    auto client = Connect();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, Bytes{1}, 1).status,
+              HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+
+    ASSERT_TRUE(m_host.AddDevice().ok());
+    ASSERT_TRUE(m_host.Start().ok());
+    m_control = fake_driver::FindControl();
+    const transport::TransportReply echo = client->IoControl(fake_driver::kEcho, Bytes{1}, 1);
+    EXPECT_EQ(echo.status, S_OK);
+
+    // A device that goes away leaves the file behind: its requests fail from then on, as the host
+    // answers them, and the connection stays.
+    ASSERT_TRUE(m_host.SurpriseRemove().ok());
+    EXPECT_TRUE(FAILED(client->IoControl(fake_driver::kEcho, Bytes{1}, 1).status));
+    EXPECT_TRUE(client->IsConnected());
+}
+
+TEST_F(SocketServerTest, Stop_ClosesEveryConnectionAndTheFiles)
+{
+    StartFake();
+    Serve(Options());
+    std::mutex mutex;
+    std::condition_variable ended;
+    HRESULT why = S_OK;  // guarded by mutex
+    transport::SocketClientCallbacks callbacks;
+    callbacks.onDisconnected = [&](HRESULT reason) {
+        std::lock_guard guard(mutex);
+        why = reason;
+        ended.notify_all();
+    };
+    auto client = Connect(std::move(callbacks));
+    auto second = Connect();
+    m_server->Stop();
+    EXPECT_EQ(m_control->cleanups.load(), 2);
+    EXPECT_EQ(m_server->ConnectionCount(), 0u);
+    struct stat gone {};
+    EXPECT_NE(::stat(SocketPath().c_str(), &gone), 0);
+    {
+        std::unique_lock guard(mutex);
+        ASSERT_TRUE(ended.wait_for(guard, kHangGuard, [&] { return why != S_OK; }));
+        EXPECT_EQ(why, transport::kConnectionClosed);
+    }
+    EXPECT_EQ(second->IoControl(fake_driver::kEcho, {}, 0).status, transport::kConnectionClosed);
+    EXPECT_FALSE(second->IsConnected());
+}
+
+TEST_F(SocketServerTest, SocketFile_IsPrivateStaleOnesAreReplacedLiveOnesAndOtherFilesRefused)
+{
+    StartFake();
+    const std::string path = SocketPath();
+    std::unique_ptr<SocketClient> client;
+    std::string why;
+    EXPECT_EQ(SocketClient::Connect(path, {}, {}, &client, &why), transport::kHostNotFound);
+    EXPECT_NE(why.find(path), std::string::npos);
+
+    // A stale socket: bound, never listened on.
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(SocketClient::Connect(path, {}, {}, &client, &why), transport::kHostRefused);
+    ::close(stale);
+
+    const mode_t previous = ::umask(0);
+    Serve(Options());
+    ::umask(previous);
+    struct stat file {};
+    ASSERT_EQ(::stat(path.c_str(), &file), 0);
+    EXPECT_TRUE(S_ISSOCK(file.st_mode));
+    EXPECT_EQ(file.st_mode & 0777, 0660u);
+    EXPECT_NE(Connect(), nullptr);
+
+    SocketServerOptions same = Options();
+    SocketServer second(m_host, std::move(same));
+    EXPECT_EQ(second.Start(&why), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(why.find("listening"), std::string::npos) << why;
+    EXPECT_NE(Connect(), nullptr) << "the refused second server must leave the live socket alone";
+
+    const std::string plain = (m_stateDirectory.path() / "plain").string();
+    std::ofstream(plain) << "keep me";
+    SocketServerOptions onFile = Options();
+    onFile.socketPath = plain;
+    SocketServer third(m_host, std::move(onFile));
+    EXPECT_EQ(third.Start(&why), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(why.find("not a socket"), std::string::npos) << why;
+    std::ifstream kept(plain);
+    std::string content;
+    std::getline(kept, content);
+    EXPECT_EQ(content, "keep me");
+
+    SocketServerOptions tooLong = Options();
+    tooLong.socketPath = std::string(200, 'a');
+    EXPECT_EQ(SocketServer(m_host, std::move(tooLong)).Start(), E_INVALIDARG);
+}
+
+}  // namespace
