@@ -134,7 +134,7 @@ void SocketConnection::SendHostFrame(transport::FrameType type, std::span<const 
     std::lock_guard guard(m_mutex);
     if (m_closed || m_closeAfterFlush) return;
     ReportDropsLocked();
-    if (m_queuedHostFrames >= m_hostFrameLimit) {
+    if (m_queuedHostFrames >= m_hostFrameLimit || m_queuedBytes >= SocketServer::kReadPauseBytes) {
         if (m_pendingDrops < std::numeric_limits<std::uint32_t>::max()) ++m_pendingDrops;
         m_droppedTotal->fetch_add(1);
         return;
@@ -145,9 +145,9 @@ void SocketConnection::SendHostFrame(transport::FrameType type, std::span<const 
 void SocketConnection::SendErrorAndClose(std::span<const std::uint8_t> errorFrame)
 {
     std::lock_guard guard(m_mutex);
-    SendLocked(errorFrame, {}, false);
-    m_closeAfterFlush = true;
+    m_closeAfterFlush = true;  // first: a frame written at once then posts the close
     m_readPaused = true;
+    SendLocked(errorFrame, {}, false);
     UpdateInterestLocked();
 }
 
@@ -160,25 +160,22 @@ void SocketConnection::Flush()
     UpdateInterestLocked();
 }
 
-bool SocketConnection::BeginRequest()
+void SocketConnection::BeginRequest()
 {
     std::lock_guard guard(m_mutex);
     ++m_requestsInFlight;
-    return !BusyLocked();
 }
 
 bool SocketConnection::MayRead()
 {
     std::lock_guard guard(m_mutex);
     if (m_closed || m_closeAfterFlush) return false;
-    if (BusyLocked()) {
-        if (!m_readPaused) {
-            m_readPaused = true;
-            UpdateInterestLocked();
-        }
-        return false;
+    const bool busy = BusyLocked();
+    if (busy != m_readPaused) {
+        m_readPaused = busy;
+        UpdateInterestLocked();
     }
-    return !m_readPaused;
+    return !busy;
 }
 
 bool SocketConnection::ShouldClose() const

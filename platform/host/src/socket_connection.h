@@ -4,9 +4,9 @@
 // Writing: any thread may send. A frame is written at once when nothing waits before it and the
 // socket takes it; what the socket does not take waits in the outbound queue, and the socket
 // thread writes it when the socket has room (EPOLLOUT). Frames the host starts (events, trace
-// lines, drop reports) may wait at most `hostFrameLimit` at a time; beyond that they are dropped
-// and counted, and the count goes out in a kEventsDropped frame as soon as there is room. Replies
-// always wait.
+// lines, drop reports) may wait at most `hostFrameLimit` at a time, and only while the queue holds
+// less than SocketServer::kReadPauseBytes; beyond that they are dropped and counted, and the count
+// goes out in a kEventsDropped frame as soon as there is room. Replies always wait.
 //
 // Reading: only the socket thread reads, and it stops while the connection is busy: while
 // SocketServer::kMaxRequestsInFlight requests are unanswered or the outbound queue holds
@@ -92,10 +92,10 @@ public:
 
     // Socket thread: writes what waits, on EPOLLOUT.
     void Flush();
-    // Socket thread: counts a request that waits for its reply; false when the connection is now
-    // too busy to be read further.
-    bool BeginRequest();
-    // Socket thread: whether frames may be read now. Pauses reading (and says so) when busy.
+    // Socket thread: counts a request that waits for its reply.
+    void BeginRequest();
+    // Socket thread: whether frames may be read now; pauses or resumes reading as the connection
+    // is busy or not.
     bool MayRead();
     // Whether the connection should be closed: its socket broke, or a kError that ends it is out.
     bool ShouldClose() const;

@@ -379,11 +379,8 @@ void SocketServer::Impl::RunLoop()
                 stopping = m_loop->Take(&posted);
                 for (const auto& connection : posted) {
                     if (connection->IsClosed()) continue;
-                    if (connection->ShouldClose()) {
-                        CloseConnection(connection);
-                    } else {
-                        ReadUnread(connection);
-                    }
+                    if (!connection->ShouldClose()) ReadUnread(connection);
+                    if (!connection->IsClosed() && connection->ShouldClose()) CloseConnection(connection);
                 }
                 posted.clear();
                 continue;
@@ -392,12 +389,14 @@ void SocketServer::Impl::RunLoop()
             if (raw->IsClosed()) continue;
             const ConnectionPtr connection = raw->shared_from_this();
             const std::uint32_t what = events[i].events;
-            if ((what & EPOLLERR) != 0) {
+            if ((what & (EPOLLERR | EPOLLHUP)) != 0) {
+                // The peer is gone both ways: nothing it sent can be answered any more. (Reported
+                // whatever the interest, so a paused connection must not be left to it.)
                 CloseConnection(connection);
                 continue;
             }
             if ((what & EPOLLOUT) != 0) connection->Flush();
-            if ((what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) != 0) OnReadable(connection);
+            if ((what & (EPOLLIN | EPOLLRDHUP)) != 0) OnReadable(connection);
             if (!connection->IsClosed() && connection->ShouldClose()) CloseConnection(connection);
         }
         m_closedThisRound.clear();
@@ -567,8 +566,14 @@ void SocketServer::Impl::HandleHello(const ConnectionPtr& connection, std::uint3
 
 HRESULT SocketServer::Impl::OpenFile(const ConnectionPtr& connection)
 {
+    // The handler holds the connection weakly: the file may outlive it (a request in flight holds
+    // the file), and the connection holds the file.
+    std::weak_ptr<SocketConnection> weak = connection;
+    ClientEventHandler events = [weak](std::span<const std::uint8_t> message) {
+        if (const auto alive = weak.lock()) alive->SendHostFrame(FrameType::kEvent, message);
+    };
     platform::ComPtr<CHostFile> file;
-    const HRESULT hr = m_host.OpenFile(connection->Access(), &file);
+    const HRESULT hr = m_host.OpenFile(connection->Access(), std::move(events), &file);
     if (SUCCEEDED(hr)) connection->file = std::move(file);
     return hr;
 }
@@ -689,7 +694,7 @@ void SocketServer::Impl::UpdateTraceLevel()
 
 void SocketServer::Impl::BroadcastTrace(std::uint8_t level, std::string_view line)
 {
-    const auto bytes = Bounded(line, 0);
+    const auto bytes = line.substr(0, SocketServer::kMaxTraceLineBytes);
     const std::span<const std::uint8_t> payload(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     std::lock_guard guard(m_connectionsMutex);
     for (const auto& [fd, connection] : m_connections) {

@@ -186,7 +186,9 @@ private:
                 if (waiting == m_pending.end()) {
                     // An error that answers no request is about the connection: the host ends it.
                     StatusTextPayload error;
-                    if (type == FrameType::kError && SUCCEEDED(DecodeStatusText(payload, &error))) *why = error.status;
+                    if (type == FrameType::kError && header.id == 0 && SUCCEEDED(DecodeStatusText(payload, &error))) {
+                        *why = error.status;
+                    }
                     return;
                 }
                 waiting->second->type = type;

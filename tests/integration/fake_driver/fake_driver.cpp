@@ -16,6 +16,7 @@
 #include "platform/wdf/module_exports.h"
 #include "platform/wdf/pnp_callbacks.h"
 #include "platform/wdf/queue_callbacks.h"
+#include "transport/client_events.h"
 
 #define MODULE_EXPORT __attribute__((visibility("default")))
 
@@ -61,6 +62,8 @@ public:
             case fake_driver::kWriteEcho:
             case fake_driver::kReadEcho:
                 return Echo(request);
+            case fake_driver::kRaiseEvents:
+                return RaiseEvents(request);
             case fake_driver::kHold:
                 ++Ctl().held;
                 WaitForSingleObject(Ctl().holdRelease.load(), INFINITE);
@@ -76,6 +79,24 @@ public:
     }
 
 private:
+    static void RaiseEvents(IWDFIoRequest* request)
+    {
+        ComPtr<IWDFMemory> input;
+        request->GetInputMemory(input.GetAddressOf());
+        SIZE_T size = 0;
+        const auto* bytes = static_cast<const std::uint8_t*>(input->GetDataBuffer(&size));
+        ComPtr<IWDFFile> file;
+        request->GetFileObject(file.GetAddressOf());
+        ComPtr<transport::IClientEventSink> sink;
+        if (size < 4 || !file || FAILED(file.As(&sink))) {
+            return request->CompleteWithInformation(E_INVALIDARG, 0);
+        }
+        const std::uint32_t count = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (std::uint32_t{bytes[3]} << 24);
+        for (std::uint32_t i = 0; i < count; ++i) sink->OnSensorEvent(bytes + 4, size - 4);
+        if (const HANDLE raised = Ctl().eventsRaised.load()) SetEvent(raised);
+        request->CompleteWithInformation(S_OK, 0);
+    }
+
     static void Echo(IWDFIoRequest* request)
     {
         ComPtr<IWDFMemory> input;

@@ -24,6 +24,10 @@ inline constexpr ULONG kCompleteTwice = 0x00222408;  // any access: completes S_
 inline constexpr ULONG kNeverComplete = 0x0022240C;  // any access: returns without completing
 inline constexpr ULONG kWriteEcho = 0x0022A410;      // write access: as kEcho
 inline constexpr ULONG kReadEcho = 0x00226414;       // read access: as kEcho
+// Any access: the input is a u32 count (little-endian) and an event message; the message goes to
+// the request's file as a sensor event (IClientEventSink) `count` times, then eventsRaised is set
+// (when there is one) and the request completes with S_OK.
+inline constexpr ULONG kRaiseEvents = 0x00222418;
 // Any other code is completed with HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED).
 
 struct Control {
@@ -38,6 +42,8 @@ struct Control {
     std::atomic<bool> leakDriverAtDeinitialize{false};
     // kHold waits on this manual-reset event (set by the test) after counting itself in `held`.
     std::atomic<HANDLE> holdRelease{nullptr};
+    // kRaiseEvents sets this manual-reset event (set by the test) once its events went out.
+    std::atomic<HANDLE> eventsRaised{nullptr};
     // What the module saw.
     std::atomic<int> held{0};
     std::atomic<int> cleanups{0};

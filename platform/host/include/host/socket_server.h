@@ -107,8 +107,12 @@ struct SocketServerOptions {
 
 class SocketServer {
 public:
-    static constexpr std::uint32_t kMaxRequestsInFlight = 64;
+    // A connection is not read while this many of its requests are unanswered, or while this many
+    // bytes wait to be written to it (host-started frames are then dropped too).
+    static constexpr std::uint32_t kMaxRequestsInFlight = 32;
     static constexpr std::size_t kReadPauseBytes = 4u << 20;
+    // Longer trace lines are cut.
+    static constexpr std::size_t kMaxTraceLineBytes = 4096;
 
     SocketServer(DriverHost& host, SocketServerOptions options);
     ~SocketServer();  // Stop
