@@ -26,13 +26,17 @@
 #include "integration/fake_driver/fake_driver_control.h"
 #include "loaded_module_fixture.h"
 #include "platform/kernel/handle.h"
+#include "platform/com/runtime.h"
 #include "platform/kernel/synch.h"
+#include "platform/sensorcx/sensors.h"
+#include "sensor_test_client.h"
 #include "transport/frame.h"
 #include "transport/socket_client.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using platform::ComPtr;
 using platform::host::AccessPolicy;
 using platform::host::FileAccess;
 using platform::host::HostStep;
@@ -739,6 +743,62 @@ TEST_F(SocketServerTest, SocketFile_IsPrivateStaleOnesAreReplacedLiveOnesAndOthe
     SocketServerOptions tooLong = Options();
     tooLong.socketPath = std::string(200, 'a');
     EXPECT_EQ(SocketServer(m_host, std::move(tooLong)).Start(), E_INVALIDARG);
+}
+
+// The real module behind the socket: the sensor protocol travels over it unchanged.
+class SocketServedSensorTest : public integration::HostedDeviceTest {
+protected:
+    void Serve(AccessPolicy access)
+    {
+        SocketServerOptions options;
+        options.socketPath = (m_stateDirectory.path() / "host.sock").string();
+        options.access = std::move(access);
+        m_server = std::make_unique<SocketServer>(m_host, std::move(options));
+        ASSERT_EQ(m_server->Start(), S_OK);
+        ASSERT_EQ(SocketClient::Connect(m_server->SocketPath(), {}, {kHangGuard}, &m_client), S_OK);
+    }
+
+    void TearDown() override
+    {
+        m_client.reset();
+        m_server.reset();
+        integration::HostedDeviceTest::TearDown();
+    }
+
+    std::unique_ptr<SocketServer> m_server;
+    std::unique_ptr<SocketClient> m_client;
+};
+
+TEST_F(SocketServedSensorTest, SensorProtocol_ConnectsAndReadsOverTheSocket)
+{
+    Serve(AccessPolicy::ForThisProcess());
+    transport::SensorClient sensors(m_client->AsSensorTransport());
+    HRESULT result = E_FAIL;
+    ASSERT_EQ(sensors.Connect(integration::kSensorId, &result), S_OK);  // the exchange; the result is the sensor's
+
+    const PROPERTYKEY keys[] = {SENSOR_PROPERTY_DESCRIPTION};
+    transport::ValuesResult properties;
+    ASSERT_EQ(sensors.GetProperties(integration::kSensorId, keys, &properties), S_OK);
+    ASSERT_EQ(properties.hr, S_OK);
+    LPWSTR description = nullptr;
+    ASSERT_EQ(properties.values->GetStringValue(SENSOR_PROPERTY_DESCRIPTION, &description), S_OK);
+    EXPECT_EQ(std::u16string(description), u"Temperature Sensor");
+    CoTaskMemFree(description);
+}
+
+TEST_F(SocketServedSensorTest, SensorProtocol_WritesNeedAWriter)
+{
+    Serve(AccessPolicy{::geteuid() + 1, {}, {}});
+    transport::SensorClient sensors(m_client->AsSensorTransport());
+    ComPtr<IPortableDeviceValues> values;
+    ASSERT_EQ(CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                               reinterpret_cast<void**>(values.GetAddressOf())),
+              S_OK);
+    values->SetUnsignedIntegerValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, 200);
+    transport::ValuesResult written;
+    EXPECT_EQ(sensors.SetProperties(integration::kSensorId, values.Get(), &written), E_ACCESSDENIED);
+    HRESULT result = E_FAIL;
+    EXPECT_EQ(sensors.Connect(integration::kSensorId, &result), S_OK) << "reading stays open to a reader";
 }
 
 }  // namespace
