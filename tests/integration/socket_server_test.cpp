@@ -291,6 +291,43 @@ TEST_F(SocketServerTest, Replies_GoOutInCompletionOrderMatchedById)
     EXPECT_EQ(raw.header.id, 7u);
 }
 
+TEST_F(SocketServerTest, ManyRequestsAtOnce_PauseReadingAndAreAllAnswered)
+{
+    StartFake();
+    const HANDLE release = HoldRequests();
+    SocketServerOptions options = Options();
+    // The held requests go once the host has read the trace request just before the limit.
+    options.onTraceLevel = [release](std::uint8_t level) {
+        if (level != 0) SetEvent(release);
+    };
+    Serve(std::move(options));
+
+    // More held requests than a connection may have unanswered, in one write: the host stops
+    // reading at the limit and reads the rest as they are answered.
+    RawPeer peer(SocketPath());
+    peer.Hello();
+    constexpr std::uint32_t kRequests = 3 * SocketServer::kMaxRequestsInFlight;
+    Bytes frames;
+    for (std::uint32_t id = 1; id <= kRequests; ++id) {
+        const Bytes frame = IoControl(id, fake_driver::kHold, {}, 0);
+        frames.insert(frames.end(), frame.begin(), frame.end());
+        if (id == SocketServer::kMaxRequestsInFlight - 1) transport::AppendTraceFrame(&frames, 0, 1);
+    }
+    peer.Send(frames);
+
+    std::vector<bool> answered(kRequests + 1, false);
+    for (std::uint32_t replies = 0; replies < kRequests;) {
+        ASSERT_TRUE(peer.Next());
+        if (peer.header.type == static_cast<std::uint16_t>(FrameType::kTraceReply)) continue;
+        ++replies;
+        ASSERT_EQ(peer.header.type, static_cast<std::uint16_t>(FrameType::kIoReply));
+        ASSERT_GE(peer.header.id, 1u);
+        ASSERT_LE(peer.header.id, kRequests);
+        EXPECT_FALSE(answered[peer.header.id]) << "answered twice: " << peer.header.id;
+        answered[peer.header.id] = true;
+    }
+}
+
 TEST_F(SocketServerTest, ReadOnlyPeer_IsRefusedWriteCodesAndTheSimulation)
 {
     StartFake();

@@ -26,8 +26,8 @@
 //    sent when it completes, in completion order. Control codes whose access bits ask for more
 //    than the file has are refused by the host before the driver sees them.
 //  - What the host sends on its own (events, trace lines) waits in a bounded buffer of
-//    eventBufferFrames frames per connection while the peer does not read; beyond it they are
-//    dropped and counted, and the count is sent (kEventsDropped) as soon as there is room again.
+//    eventBufferFrames frames per connection while the peer does not read; beyond it (or while
+//    kReadPauseBytes wait) they are dropped and counted, and the count is sent (kEventsDropped) as soon as there is room again.
 //    Replies are never dropped: a connection stops being read while kMaxRequestsInFlight of its
 //    requests are unanswered or its unsent bytes pass kReadPauseBytes, so its memory stays bounded.
 //  - A framing error (a length above the maximum, non-zero flags) is answered with kError and the
@@ -40,7 +40,8 @@
 // Threads: one thread waits on every socket (epoll) and reads, accepts and closes connections;
 // replies and events are written by the thread that produces them when the socket takes them at
 // once (so the event and reply paths do not hop threads), otherwise by the socket thread when the
-// socket has room. A command thread runs onSimulate. onTraceLevel runs on the socket thread.
+// socket has room. A command thread runs onSimulate. onTraceLevel runs on the socket thread, or on
+// the thread that calls Stop.
 // Callbacks of the server must not call Stop.
 //
 // The process needs a file descriptor per connection: a host that serves many clients raises its
