@@ -12,3 +12,6 @@ inline constexpr ULONG IOCTL_SET_PREVIOUS_RADIO_STATE = 0x4900A00C;
 // Which radio value a handler reads or writes.
 inline constexpr ULONG kRadioSelectorState = 0;
 inline constexpr ULONG kRadioSelectorPrevious = 1;
+
+// The largest radio state a set request may carry.
+inline constexpr LONG kMaxRadioState = 6;

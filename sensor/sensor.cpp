@@ -55,6 +55,7 @@ CSensor::~CSensor()
             CCriticalSectionLock lock(&m_csData);
             m_clientSettings.clear();
             m_subscriptions.clear();
+            m_cConnectedClients.store(0);
         }
         DeleteCriticalSection(&m_csTimer);
         DeleteCriticalSection(&m_csData);
@@ -173,6 +174,7 @@ HRESULT CSensor::Uninitialize()
         CCriticalSectionLock lock(&m_csData);
         m_clientSettings.clear();
         m_subscriptions.clear();
+        m_cConnectedClients.store(0);
     }
     SetInitialized(false);
     TRACE_INFO(16, hr);
@@ -362,12 +364,6 @@ std::size_t CSensor::GetSubscriberCount()
     return m_subscriptions.size();
 }
 
-std::size_t CSensor::GetConnectedClientCount()
-{
-    CCriticalSectionLock lock(&m_csData);
-    return m_clientSettings.size();
-}
-
 HRESULT CSensor::Subscribe(ULONGLONG clientKey)
 {
     if (m_pManager == nullptr || !m_pManager->HasSensorDriver()) return E_UNEXPECTED;
@@ -451,16 +447,19 @@ HRESULT CSensor::RefreshRadioState()
 {
     PROPVARIANT value;
     const ULONG requested = GetRequestedRadioState();
-    if (requested != GetAppliedRadioState()) {
-        m_ulAppliedRadioState.store(requested);
-        const bool fClients = GetConnectedClientCount() != 0;
+    ULONG applied = GetAppliedRadioState();
+    // One refresh acts on each change, also when several run at once.
+    if (requested != applied && m_ulAppliedRadioState.compare_exchange_strong(applied, requested)) {
+        // Off: the connected clients' power reference is given back; on: taken again.
         if (requested == 1) {
             if (m_pManager != nullptr) m_pManager->SetSensorState(this, SENSOR_STATE_NOT_AVAILABLE, nullptr);
-            if (fClients && m_pWdfDevice2) m_pWdfDevice2->ResumeIdle();
+            UpdatePowerReference();
         } else if (requested == 0) {
             if (m_pManager != nullptr) m_pManager->SetSensorState(this, SENSOR_STATE_INITIALIZING, nullptr);
-            if (fClients && m_pWdfDevice2) m_pWdfDevice2->StopIdle(FALSE);
+            UpdatePowerReference();
         } else {
+            // No reading is taken in such a state, so the device need not stay powered either.
+            UpdatePowerReference();
             TRACE_ERROR(20, requested);
             return E_UNEXPECTED;
         }
@@ -564,7 +563,8 @@ void CSensor::ArmIdleTimer()
     if (m_pIdleTimer == nullptr || IsThreadpoolTimerSet(m_pIdleTimer)) return;
     m_fIdleMode = 1;
     AssignIdleSettings(PowerDeviceD2);
-    if (m_pWdfDevice2) m_pWdfDevice2->ResumeIdle();
+    // The clients' power reference is given back until the timer fires.
+    UpdatePowerReferenceLocked();
 
     const ULONG dueMs = GetCurrentReportInterval() - kIdleWakeLeadMs;
     const LONGLONG relativeDue = -static_cast<LONGLONG>(dueMs) * 10000;
@@ -577,9 +577,34 @@ void CSensor::ArmIdleTimer()
 void CSensor::LeaveIdle()
 {
     AssignIdleSettings(PowerDeviceD3);
-    if (m_pWdfDevice2) m_pWdfDevice2->StopIdle(FALSE);
     m_fIdleMode = 0;
+    // Taken again for the clients still connected; a client that left meanwhile needs none.
+    UpdatePowerReferenceLocked();
     TRACE_VERBOSE(25);
+}
+
+void CSensor::UpdatePowerReference()
+{
+    CCriticalSectionLock lock(&m_csTimer);
+    UpdatePowerReferenceLocked();
+}
+
+void CSensor::UpdatePowerReferenceLocked()
+{
+    const bool fNeeded = GetConnectedClientCount() != 0 && GetAppliedRadioState() == 0 && m_fIdleMode == 0;
+    if (fNeeded == m_fHoldsPowerReference || !m_pWdfDevice2) return;
+    m_fHoldsPowerReference = fNeeded;
+    if (fNeeded) {
+        m_pWdfDevice2->StopIdle(FALSE);
+    } else {
+        m_pWdfDevice2->ResumeIdle();
+    }
+}
+
+bool CSensor::HoldsPowerReference()
+{
+    CCriticalSectionLock lock(&m_csTimer);
+    return m_fHoldsPowerReference;
 }
 
 void CSensor::CancelIdleTimer()

@@ -24,11 +24,22 @@
 //   state change, RefreshDerivedProperties) write through these operations, so each single read or
 //   write holds the data lock; a reader can see one write of such a sequence without the next.
 //   The data lock is never held while the class extension is called.
-// - The timer lock (m_csTimer) guards the idle timer handle and the idle-mode flag. Nothing else is
-//   taken while it is held; it is taken after the data lock when both are needed.
-// - Working values, radio states, the initialised mark and the data-ready flag are atomics: client
-//   operations, radio handlers, the reporter and the event thread read and write them from their
-//   own threads, and each value stands alone.
+// - The timer lock (m_csTimer) guards the idle timer handle, the idle-mode flag and whether the
+//   sensor holds its power reference at the host. Nothing else is taken while it is held; it is
+//   taken after the data lock when both are needed. The host's idle calls (StopIdle, ResumeIdle,
+//   AssignS0IdleSettingsEx) are made under it, so that each power reference taken is given back
+//   exactly once.
+// - Working values, radio states, the initialised mark, the data-ready flag and the number of
+//   connected clients are atomics: client operations, radio handlers, the reporter and the event
+//   thread read and write them from their own threads, and each value stands alone. The
+//   recomputes of the working values from the clients' wishes write them under the data lock, so
+//   that the last change of the client map is the one the working values show. The number of
+//   connected clients is written with the map, under the data lock.
+// - Power reference: while a client is connected, the applied radio state is 0 (on) and the idle
+//   timer does not let the device idle, the sensor holds one power reference at the host
+//   (StopIdle); otherwise it holds none (ResumeIdle gives it back). Every change of those three
+//   conditions brings the reference up to date, so the host never sees a ResumeIdle without a
+//   reference of this sensor, and a client that leaves while the device idles leaves none behind.
 // - Identity, index, first value and the host device interface are written by Initialize, before
 //   the sensor is handed to any other thread, and read-only afterwards.
 // - Lock order: the sensor-driver object's connection lock, then the data lock, then the timer lock.
@@ -135,22 +146,31 @@ public:
     void ClearDataReady() { m_lDataReady.store(0); }
 
     // Client connections, run under the sensor-driver object's connection lock. Connect adds the
-    // client's settings (a duplicate connect is S_OK and changes nothing), recomputes the working
-    // values and takes a fresh reading; Disconnect removes them (E_UNEXPECTED for a client not
-    // connected), recomputes, and stops acquisition when no sensor has a client left.
+    // client's settings (a duplicate connect is S_OK and changes nothing), keeps the device powered
+    // for the first client, recomputes the working values, refreshes the derived properties for the
+    // first client and takes a fresh reading (whose failure is traced: the client is connected all
+    // the same, and says so, so that its class extension disconnects it when its file goes away);
+    // Disconnect removes them (E_UNEXPECTED for a client not connected), recomputes, lets the
+    // device idle and ends reporting when no client is left, refreshes, and stops acquisition when
+    // no sensor of the manager has a client left. A failed recompute ends either with its result.
+    // E_OUTOFMEMORY when the map cannot grow.
     HRESULT Connect(ULONGLONG clientKey);
     HRESULT Disconnect(ULONGLONG clientKey);
     // A client's write of the current report interval. *phrKey receives the key's own result
     // (E_INVALIDARG for a value that is not VT_UI4 or is below the minimum). fKeyFailed says whether
     // an earlier key of the same request failed. Returns the write's overall result: the client
     // lookup's failure (HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a client not connected), else S_OK.
-    HRESULT SetClientReportInterval(ULONGLONG clientKey, const PROPVARIANT* pValue, bool fKeyFailed,
-                                    HRESULT* phrKey);
+    HRESULT SetClientReportInterval(ULONGLONG clientKey, const PROPVARIANT* pValue, bool fKeyFailed, HRESULT* phrKey);
     // The client's wishes: HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a client not connected or a
-    // sensor without data-field keys.
+    // sensor without data-field keys; E_POINTER for a null out-pointer.
     HRESULT GetClientSettings(ULONGLONG clientKey, ULONG* pulReportInterval, ULONG* pulDesiredAccuracy,
                               float rgfSensitivity[kSensitivitySlots]);
-    // The three recomputes of the working values from the connected clients' wishes.
+    // The three recomputes of the working values from the connected clients' wishes. The report
+    // interval is the smallest non-zero wish, at least the minimum, else the default; a wish makes
+    // reporting periodic (mode 2), none gives mode 1, no client mode 0. With clients, the idle timer
+    // is scheduled for the new interval. The desired accuracy is 1 when the smallest non-zero wish
+    // is 1, else 0. Each sensitivity slot after the timestamp's is the smallest wish that is set,
+    // else the default. The sensitivity recompute returns the data-field list's failure.
     HRESULT RecomputeReportInterval();
     HRESULT RecomputeDesiredAccuracy();
     HRESULT RecomputeSensitivity();
@@ -164,7 +184,7 @@ public:
     HRESULT Subscribe(ULONGLONG clientKey);
     HRESULT Unsubscribe(ULONGLONG clientKey);
     std::size_t GetSubscriberCount();
-    std::size_t GetConnectedClientCount();
+    std::size_t GetConnectedClientCount() const { return m_cConnectedClients.load(); }
 
     // Rewrites the derived properties from the working values, in order: current report interval,
     // desired accuracy, radio state and previous radio state, change sensitivity, then a trace of the
@@ -180,6 +200,9 @@ public:
     void CancelIdleTimer();
     // The idle timer's callback on the sensor's pool thread; the context is the sensor.
     static void CALLBACK OnIdleTimer(PTP_CALLBACK_INSTANCE pInstance, PVOID pContext, PTP_TIMER pTimer);
+
+    // Whether the sensor holds its power reference at the host (see the header comment).
+    bool HoldsPowerReference();
 
     // Working values.
     ULONG GetCurrentReportInterval() const { return m_ulCurrentReportInterval.load(); }
@@ -236,6 +259,10 @@ private:
     void AssignIdleSettings(DEVICE_POWER_STATE dxState);
     // Back to the working state's idle settings and power reference (timer lock held).
     void LeaveIdle();
+    // Takes or gives back the sensor's power reference so that it matches the connected clients,
+    // the applied radio state and the idle mode; the second with the timer lock held.
+    void UpdatePowerReference();
+    void UpdatePowerReferenceLocked();
     // Steps 1 and 2-3 of tear-down; also run by destruction for whatever is left.
     void CloseIdleTimer();
     HRESULT ReleaseStores();
@@ -275,9 +302,11 @@ private:
     TP_CALLBACK_ENVIRON m_callbackEnviron{};
     PTP_TIMER m_pIdleTimer = nullptr;
     BYTE m_fIdleMode = 0;
+    bool m_fHoldsPowerReference = false;
 
     std::atomic<LONG> m_lInitialized{0};
     std::atomic<LONG> m_lDataReady{0};
+    std::atomic<std::size_t> m_cConnectedClients{0};  // written under m_csData with the map
 
     // Working values.
     std::atomic<ULONG> m_ulCurrentReportInterval{kReportIntervalNotComputed};

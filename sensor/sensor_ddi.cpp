@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -16,6 +17,7 @@
 #include "platform/wpd/portable_device_keys.h"
 #include "sensor/critical_section_lock.h"
 #include "sensor/prop_variant.h"
+#include "sensor/radio_state_ioctl.h"
 #include "sensor/sensor_manager.h"
 #include "sensor/thermal_sensor.h"
 #include "sensor/wide_string.h"
@@ -248,14 +250,92 @@ HRESULT CSensorDdi::RefreshSensor(PCWSTR pwszSensorId)
     return sensor->RefreshDerivedProperties();
 }
 
-HRESULT CSensorDdi::OnGetRadioState(IWDFIoRequest*, ULONG)
+namespace {
+
+// The sensor that the radio-state codes act on: the last listed sensor whose first value is 0.
+// Null when there is none, or when an entry of the list is missing.
+CThermalSensor* FindRadioSensor(CSensorManager* manager)
 {
-    return E_NOTIMPL;
+    CThermalSensor* found = nullptr;
+    const std::size_t count = manager->GetListedSensorCount();
+    for (std::size_t position = 0; position < count; ++position) {
+        CThermalSensor* sensor = manager->GetSensor(position);
+        if (sensor == nullptr) return nullptr;
+        if (sensor->GetFirstValue() == 0) found = sensor;
+    }
+    return found;
 }
 
-HRESULT CSensorDdi::OnSetRadioState(IWDFIoRequest*, ULONG)
+}  // namespace
+
+HRESULT CSensorDdi::OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
 {
-    return E_NOTIMPL;
+    if (pRequest == nullptr) return E_POINTER;
+    if (ulSelector != kRadioSelectorState && ulSelector != kRadioSelectorPrevious) return E_INVALIDARG;
+    CSensorManager* manager = m_pManager.load();
+    if (manager == nullptr) return E_UNEXPECTED;
+
+    HRESULT hr = manager->EnterDeviceCallback(kCallbackSensorDriver);
+    if (SUCCEEDED(hr)) {
+        CThermalSensor* sensor = FindRadioSensor(manager);
+        if (sensor == nullptr) {
+            TRACE_ERROR(40);
+            hr = E_UNEXPECTED;
+        } else {
+            platform::ComPtr<IWDFMemory> output;
+            pRequest->GetOutputMemory(output.GetAddressOf());
+            SIZE_T size = 0;
+            void* buffer = output ? output->GetDataBuffer(&size) : nullptr;
+            // A buffer of another size is left as it is.
+            if (buffer != nullptr && size == sizeof(ULONG)) {
+                const ULONG value = ulSelector == kRadioSelectorState ? sensor->GetAppliedRadioState()
+                                                                      : sensor->GetPreviousRadioState();
+                std::memcpy(buffer, &value, sizeof(value));
+                TRACE_INFO(41, ulSelector, value);
+            } else {
+                TRACE_WARNING(42, ulSelector, static_cast<ULONGLONG>(size));
+            }
+        }
+    }
+    manager->LeaveDeviceCallback(kCallbackSensorDriver);
+    return hr;
+}
+
+HRESULT CSensorDdi::OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
+{
+    if (pRequest == nullptr) return E_POINTER;
+    if (ulSelector != kRadioSelectorState && ulSelector != kRadioSelectorPrevious) return E_INVALIDARG;
+    CSensorManager* manager = m_pManager.load();
+    if (manager == nullptr) return E_UNEXPECTED;
+
+    HRESULT hr = manager->EnterDeviceCallback(kCallbackSensorDriver);
+    if (SUCCEEDED(hr)) {
+        CThermalSensor* sensor = FindRadioSensor(manager);
+        platform::ComPtr<IWDFMemory> input;
+        pRequest->GetInputMemory(input.GetAddressOf());
+        SIZE_T size = 0;
+        const void* buffer = input ? input->GetDataBuffer(&size) : nullptr;
+        LONG value = 0;
+        if (buffer != nullptr && size == sizeof(value)) std::memcpy(&value, buffer, sizeof(value));
+        if (sensor == nullptr) {
+            TRACE_ERROR(40);
+            hr = E_UNEXPECTED;
+        } else if (buffer == nullptr || size != sizeof(value) || value < 0 || value > kMaxRadioState) {
+            // A negative value is no radio state either.
+            TRACE_ERROR(43, ulSelector, static_cast<ULONGLONG>(size), value);
+            hr = E_INVALIDARG;
+        } else {
+            if (ulSelector == kRadioSelectorState) {
+                sensor->SetRequestedRadioState(static_cast<ULONG>(value));
+            } else {
+                sensor->SetPreviousRadioState(static_cast<ULONG>(value));
+            }
+            TRACE_INFO(44, ulSelector, value);
+            hr = RefreshSensor(sensor->GetSensorIdText());
+        }
+    }
+    manager->LeaveDeviceCallback(kCallbackSensorDriver);
+    return hr;
 }
 
 // ---- Sensor resolution. ----

@@ -9,15 +9,18 @@
 // OnProcessWpdMessage runs under the device's busy bit of the sensor-driver callbacks and is
 // refused with HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS) once the device's teardown has begun.
 // A failed allocation (std::bad_alloc) inside a callback ends it with E_OUTOFMEMORY, with the busy
-// bit and the connection lock released. The radio-state handlers are not served yet: E_NOTIMPL.
+// bit and the connection lock released. The radio-state handlers of the private control codes run
+// under the same busy bit.
 //
 // Ownership: reference counted; counts on the module from construction to destruction. The manager
 // is not owned (it clears the back pointer before it lets go of this object). The acquisition object
 // is the process's and outlives it.
 //
 // Thread safety: the back pointer is an atomic (host threads set it; class-extension threads read
-// it). StartCollector, StopCollector, SetSensor and TakeBackSensor run on the host's power and
-// plug-and-play threads, one at a time; the sensor handed over is tracked by them only. The
+// it). SetSensor and TakeBackSensor run on the host's power and plug-and-play threads, one at a
+// time; the sensor handed over is tracked by them only. StartCollector and StopCollector run one
+// at a time under the manager's collector lock: on those threads, and on a class-extension thread
+// when the last client disconnects. The
 // connection lock serialises client connection and disconnection; it is taken before the sensors'
 // locks. The sensor-driver callbacks may run on several class-extension threads at once; they keep
 // no state of their own besides the connection lock.
@@ -73,7 +76,13 @@ public:
     HRESULT RefreshSensor(PCWSTR pwszSensorId);
 
     // The radio-state handlers of the private control codes (selector 0: the radio state, 1: the
-    // previous radio state). Not served yet: E_NOTIMPL.
+    // previous radio state), for the last listed sensor whose first value is 0, under the device's
+    // sensor-driver callback bit. The get writes the applied (or previous) state into an output
+    // buffer of exactly 4 bytes and leaves any other buffer as it is: S_OK. The set takes a 4-byte
+    // input value from 0 to 6 (else E_INVALIDARG), stores it as the requested (or previous) state
+    // and returns the result of refreshing the sensor. E_UNEXPECTED without a manager or a sensor,
+    // HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS) during teardown, E_POINTER for a null request,
+    // E_INVALIDARG for another selector.
     HRESULT OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
     HRESULT OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);
 

@@ -171,6 +171,29 @@ ComPtr<CSensorDdi> CSensorManager::GetSensorDdi()
     return m_pSensorDdi;
 }
 
+HRESULT CSensorManager::StartCollector(CSensorDdi* pSensorDdi)
+{
+    std::lock_guard lock(m_collectorMutex);
+    return pSensorDdi->StartCollector();
+}
+
+HRESULT CSensorManager::StopCollector(CSensorDdi* pSensorDdi)
+{
+    std::lock_guard lock(m_collectorMutex);
+    return pSensorDdi->StopCollector();
+}
+
+void CSensorManager::StopCollectorWithoutClients()
+{
+    for (CThermalSensor* sensor : m_sensors) {
+        if (sensor->GetConnectedClientCount() != 0) return;
+    }
+    ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
+    if (!sensorDdi) return;
+    TRACE_INFO(38);
+    StopCollector(sensorDdi.Get());
+}
+
 bool CSensorManager::HasSensorDriver()
 {
     CCriticalSectionLock lock(&m_csObject);
@@ -196,7 +219,7 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
 
     // Back from a low-power state: acquisition starts first.
     HRESULT hr = S_OK;
-    if (previousState != WdfPowerDeviceD3Final) hr = sensorDdi->StartCollector();
+    if (previousState != WdfPowerDeviceD3Final) hr = StartCollector(sensorDdi.Get());
     sensorDdi->SetSensorManager(this);
     if (FAILED(hr)) return hr;
 
@@ -331,7 +354,7 @@ void CSensorManager::RetireSensor(CThermalSensor* pSensor)
     }
     // No room to keep it: free it once no delivery can be under way.
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
-    if (sensorDdi && sensorDdi->IsCollectorStarted()) sensorDdi->StopCollector();
+    if (sensorDdi && sensorDdi->IsCollectorStarted()) StopCollector(sensorDdi.Get());
     pSensor->Uninitialize();
     delete pSensor;
 }
@@ -399,7 +422,7 @@ HRESULT CSensorManager::Stop(WDF_POWER_DEVICE_STATE targetState)
         for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
-    if (sensorDdi) hr = sensorDdi->StopCollector();
+    if (sensorDdi) hr = StopCollector(sensorDdi.Get());
     EndEventThread();
     m_lStopped = 1;
     return hr;
@@ -473,7 +496,7 @@ void CSensorManager::FreeSensors()
         // A running reporter may be inside a delivery to a sensor: acquisition ends first.
         if ((!m_sensors.empty() || !m_retiredSensors.empty()) && sensorDdi->IsCollectorStarted()) {
             TRACE_WARNING(29);
-            sensorDdi->StopCollector();
+            StopCollector(sensorDdi.Get());
         }
         for (CThermalSensor* sensor : m_sensors) sensorDdi->TakeBackSensor(sensor);
         for (CThermalSensor* sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor);

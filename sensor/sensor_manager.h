@@ -32,12 +32,18 @@
 //   is ended first; the device's teardown waits for every callback in flight).
 // - The host device and the device object are set by Initialize before any other thread uses them
 //   and released on destruction. m_fIoActive is an atomic.
+// - The collector lock serialises acquisition's start and stop: the host's power callbacks start
+//   and stop it, and a client's disconnect (on a class-extension thread, under the sensor-driver
+//   object's connection lock) stops it when no client is left. It is taken after the manager lock
+//   and the connection lock, never with a sensor lock held (the stop waits for the reporter, which
+//   takes the data lock).
 // - The class extension is never called with a sensor lock or the object lock held. Stop posts its
 //   state changes under the manager lock, which nothing the class extension calls takes.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -97,6 +103,9 @@ public:
     HRESULT ProcessPrivateIoControl(IWDFIoRequest* pRequest, ULONG ulControlCode);
     // A client's file is being closed: the class extension forgets the client.
     void CleanupFile(IWDFFile* pFile);
+    // Stops acquisition when no sensor has a connected client (after a client's disconnect). It
+    // stays stopped until the next Start from a low-power state.
+    void StopCollectorWithoutClients();
 
     // The device description from which the sensors' friendly name is made (before the first
     // Start). A text of 260 units or more is cut and gives STRSAFE_E_INSUFFICIENT_BUFFER.
@@ -170,12 +179,16 @@ private:
 
     platform::ComPtr<ISensorClassExtension> GetClassExtension();
     platform::ComPtr<CSensorDdi> GetSensorDdi();
+    // StartCollector and StopCollector of the sensor-driver object, under the collector lock.
+    HRESULT StartCollector(CSensorDdi* pSensorDdi);
+    HRESULT StopCollector(CSensorDdi* pSensorDdi);
 
     CModuleReference m_moduleReference;
     CRITICAL_SECTION m_csObject{};
     BYTE m_fObjectLockInitialized = 0;
     CRITICAL_SECTION m_csManager{};
     BYTE m_fManagerLockInitialized = 0;
+    std::mutex m_collectorMutex;
 
     // Guarded by m_csObject.
     platform::ComPtr<CSensorDdi> m_pSensorDdi;

@@ -2,6 +2,9 @@
 // directory, its device interfaces) and on the platform's sensor class extension.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "host/host_device.h"
 #include "platform_testing/sensor_class_extension.h"
 #include "sensor_test_kit.h"
@@ -91,6 +94,77 @@ TEST(SensorManagerOnHostDevice, Start_BindsThePlatformClassExtensionAndPostsNotA
         });
         EXPECT_EQ(recorder.Calls(platform::testing::SensorCxCall::kUninitialize).size(), 1u);
         EXPECT_EQ(platform::testing::LiveSensorClassExtensions(), 0u);
+    });
+}
+
+// The host's idle calls as the host recorded them: name, arguments and result.
+std::vector<std::string> IdleCalls(const platform::host::HostRecord& record)
+{
+    std::vector<std::string> calls;
+    for (const auto& entry : record.Entries(RecordKind::kDriverCall)) {
+        if (entry.name == "IWDFDevice2::StopIdle" || entry.name == "IWDFDevice2::ResumeIdle" ||
+            entry.name == "IWDFDevice3::AssignS0IdleSettingsEx") {
+            calls.push_back(entry.name + "(" + entry.arguments + ") -> " + entry.result);
+        }
+    }
+    return calls;
+}
+
+TEST(SensorManagerOnHostDevice, IdleTimer_WithAClient_GivesTheHostTheIdleRecordsAndPowerReferences)
+{
+    InFreshProcess([] {
+        acquisition_test::ScopedTestMode testMode;
+        platform::testing::ScopedVirtualClock clock;
+        RegisterRecordingClassExtension();
+        const std::string stop = "IWDFDevice2::StopIdle(fWaitForD0=FALSE) -> references=1";
+        const std::string resume = "IWDFDevice2::ResumeIdle() -> references=0";
+        const std::string armD2 =
+            "IWDFDevice3::AssignS0IdleSettingsEx(Size=32 IdleCaps=1 DxState=3 IdleTimeout=100 "
+            "UserControlOfIdleSettings=2 Enabled=0 PowerUpIdleDeviceOnSystemWake=0 IdleTimeoutType=1) -> S_OK";
+        const std::string leaveD3 =
+            "IWDFDevice3::AssignS0IdleSettingsEx(Size=32 IdleCaps=1 DxState=4 IdleTimeout=100 "
+            "UserControlOfIdleSettings=2 Enabled=0 PowerUpIdleDeviceOnSystemWake=0 IdleTimeoutType=1) -> S_OK";
+        using Calls = std::vector<std::string>;
+
+        RunDevice([&](CSensorManager& manager, CHostDevice& device) {
+            CThermalSensor* sensor = manager.GetSensor(0);
+            ASSERT_NE(sensor, nullptr);
+            const auto ask = [&](ULONG milliseconds) {
+                PROPVARIANT value;
+                InitPropVariantFromUInt32(milliseconds, &value);
+                HRESULT key = E_FAIL;
+                EXPECT_EQ(sensor->SetClientReportInterval(1, &value, false, &key), S_OK);
+                EXPECT_EQ(key, S_OK);
+                clock.RunUntilIdle();
+            };
+            ASSERT_EQ(sensor->Connect(1), S_OK);
+            EXPECT_EQ(IdleCalls(device.Record()), (Calls{stop}));
+
+            ask(300000);
+            EXPECT_EQ(IdleCalls(device.Record()), (Calls{stop, armD2, resume}));
+            clock.AdvanceBy(100000ms);
+            sensor->ScheduleIdle();  // armed already: the first due time stands
+            clock.AdvanceBy(139999ms);
+            EXPECT_EQ(IdleCalls(device.Record()).size(), 3u);
+            clock.AdvanceBy(1ms);
+            EXPECT_EQ(IdleCalls(device.Record()), (Calls{stop, armD2, resume, leaveD3, stop}));
+
+            // After the next report the timer is armed again; a shorter wish cancels it.
+            sensor->ScheduleIdle();
+            ask(299999);
+            EXPECT_EQ(IdleCalls(device.Record()),
+                      (Calls{stop, armD2, resume, leaveD3, stop, armD2, resume, leaveD3, stop}));
+            clock.AdvanceBy(600000ms);
+            EXPECT_EQ(IdleCalls(device.Record()).size(), 9u);
+
+            // A client that leaves while the device may idle has no reference left to give back.
+            ask(300000);
+            ASSERT_EQ(sensor->Disconnect(1), S_OK);
+            clock.AdvanceBy(240000ms);
+            const Calls calls = IdleCalls(device.Record());
+            EXPECT_EQ(Calls(calls.begin() + 9, calls.end()), (Calls{armD2, resume, leaveD3}));
+            EXPECT_EQ(device.PowerReferenceCount(), 0);
+        });
     });
 }
 

@@ -1,5 +1,6 @@
 // The idle timer: long report intervals let the host idle the device, and the timer brings it back
-// one minute before the next report.
+// one minute before the next report. These sensors have no client, so they hold no power reference
+// to give back or take again (the calls with a client are tested on the host's device).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -41,8 +42,8 @@ using States = std::vector<DEVICE_POWER_STATE>;
 
 TEST_F(SensorIdle, ScheduleIdle_300000ms_LetsTheDeviceIdleAndWakesItAfter240000ms)
 {
-    EXPECT_CALL(*m_device.Get(), ResumeIdle()).Times(1);
-    EXPECT_CALL(*m_device.Get(), StopIdle(FALSE)).Times(1);
+    EXPECT_CALL(*m_device.Get(), ResumeIdle()).Times(0);
+    EXPECT_CALL(*m_device.Get(), StopIdle(::testing::_)).Times(0);
     Schedule(300000);
 
     const auto armed = m_device->IdleSettings();
@@ -88,7 +89,7 @@ TEST_F(SensorIdle, ScheduleIdle_WhileArmed_KeepsTheFirstDueTime)
 
 TEST_F(SensorIdle, ScheduleIdle_ShortIntervalWhileArmed_LeavesIdleAndCancelsTheTimer)
 {
-    EXPECT_CALL(*m_device.Get(), StopIdle(FALSE)).Times(1);
+    EXPECT_CALL(*m_device.Get(), StopIdle(::testing::_)).Times(0);
     Schedule(300000);
     Schedule(1000);
     EXPECT_EQ(DxStates(), (States{PowerDeviceD2, PowerDeviceD3}));

@@ -165,6 +165,21 @@ TEST_F(SensorCxClientsTest, CleanupFile_AfterTheClientUndidEverything_CallsNothi
     EXPECT_EQ(cx->CleanupFile(a.Get()), S_OK);
 }
 
+TEST_F(SensorCxClientsTest, CleanupFile_UndoesOnlyWhatTheDriverAccepted)
+{
+    EXPECT_CALL(*driver, OnClientConnect(_, _)).WillOnce(Return(E_UNEXPECTED)).WillRepeatedly(Return(S_OK));
+    EXPECT_EQ(Connect(a.Get(), sensor), E_UNEXPECTED);  // refused: nothing to disconnect
+    ASSERT_EQ(Connect(b.Get(), sensor), S_OK);
+    ASSERT_EQ(Subscribe(b.Get(), sensor), S_OK);
+    ASSERT_EQ(Disconnect(b.Get(), sensor), S_OK);  // still subscribed
+
+    IWDFFile* const fileB = b.Get();
+    EXPECT_CALL(*driver, OnClientDisconnect(_, _)).Times(0);
+    EXPECT_CALL(*driver, OnClientUnsubscribeFromEvents(fileB, WideEq(sensor.c_str()))).Times(1);
+    EXPECT_EQ(cx->CleanupFile(a.Get()), S_OK);
+    EXPECT_EQ(cx->CleanupFile(fileB), S_OK);
+}
+
 TEST_F(SensorCxClientsTest, StateChangePostedFromInsideACallback_IsDeliveredWithoutDeadlock)
 {
     ASSERT_EQ(Subscribe(a.Get(), sensor), S_OK);
