@@ -3,7 +3,10 @@
 // and acquisition stopping with the last client.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/wdf/io_request.h"
@@ -344,6 +347,44 @@ SENSOR_TEST(SensorClients, RadioRequests_DuringTeardown_AreRefused)
     m_gate->BeginTeardown();
     EXPECT_EQ(SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(1)), HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS));
     EXPECT_EQ(sensor->GetRequestedRadioState(), 0u);
+}
+
+SENSOR_TEST(SensorClients, ClientOperationsFromSeveralThreads_WhileTheIdleTimerFires_LeaveNothingBehind)
+{
+    std::atomic<int> stops{0};
+    std::atomic<int> resumes{0};
+    EXPECT_CALL(*m_device.Get(), StopIdle(FALSE)).WillRepeatedly([&](BOOL) { ++stops; });
+    EXPECT_CALL(*m_device.Get(), ResumeIdle()).WillRepeatedly([&] { ++resumes; });
+    std::mutex connection;  // the sensor-driver object's connection lock
+    std::atomic<int> running{4};
+    std::vector<std::thread> clients;
+    for (ULONGLONG client = 1; client <= 4; ++client) {
+        clients.emplace_back([&, client] {
+            for (int round = 0; round < 40; ++round) {
+                {
+                    std::lock_guard lock(connection);
+                    EXPECT_EQ(sensor->Connect(client), S_OK);
+                }
+                EXPECT_EQ(sensor->Subscribe(client), S_OK);
+                EXPECT_EQ(Ask(client, round % 2 == 0 ? 300000 : 1000), kAccepted);
+                SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(static_cast<LONG>((round + client) % 2)));
+                EXPECT_EQ(sensor->Unsubscribe(client), S_OK);
+                std::lock_guard lock(connection);
+                EXPECT_EQ(sensor->Disconnect(client), S_OK);
+            }
+            --running;
+        });
+    }
+    while (running.load() != 0) m_clock.AdvanceBy(60000ms);
+    for (auto& thread : clients) thread.join();
+
+    EXPECT_EQ(SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(0)), S_OK);
+    m_clock.AdvanceBy(600000ms);
+    EXPECT_EQ(sensor->GetConnectedClientCount(), 0u);
+    EXPECT_EQ(sensor->GetSubscriberCount(), 0u);
+    EXPECT_FALSE(sensor->HoldsPowerReference());
+    EXPECT_EQ(stops.load(), resumes.load());
+    EXPECT_GT(stops.load(), 0);
 }
 
 }  // namespace
