@@ -43,7 +43,6 @@ const std::vector<PROPERTYKEY> kDeviceKeys = {
     WPD_DEVICE_TYPE,
     WPD_FUNCTIONAL_OBJECT_CATEGORY,
 };
-const std::vector<PROPERTYKEY> kDataFields = {SENSOR_DATA_TYPE_TIMESTAMP, SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
 
 std::vector<PROPERTYKEY> Keys(IPortableDeviceKeyCollection* keys)
 {
@@ -110,18 +109,18 @@ ComPtr<IPortableDeviceValues> NewValues()
     return values;
 }
 
-class SensorDriverCallbacks : public integration::HostedDeviceTest {
+class SensorDriverCallbacks : public integration::SensorHostTest {
 protected:
-    // The virtual time one data-field read takes, with each read of the clock advancing it a
-    // little so that the callback's wait for a fresh reading ends.
+    void SetUp() override
+    {
+        const platform::host::HostStep started = LoadAndStart();
+        ASSERT_TRUE(started.ok()) << started.message;
+    }
+
+    // The virtual time one data-field read takes.
     std::chrono::nanoseconds TimeOfDataFieldRead(const SensorTestClient& client, transport::ValuesResult* data)
     {
-        platform::testing::VirtualClock::SetReadStep(100us);
-        const auto before = m_clock.Elapsed();
-        EXPECT_EQ(client.Protocol().GetDataFields(kSensorId, kDataFields, data), S_OK);
-        const auto taken = m_clock.Elapsed() - before;
-        platform::testing::VirtualClock::SetReadStep(0ns);
-        return taken;
+        return WithSteppingClock([&] { *data = client.ReadDataFields(); });
     }
 
     platform::testing::SensorClassExtensionRecorder m_recorder;  // made before SetUp starts the device
@@ -158,7 +157,7 @@ TEST_F(SensorDriverCallbacks, ObjectId_InAnotherLetterCase_ResolvesToTheSensor)
     transport::KeysResult fields;
     ASSERT_EQ(client.Protocol().GetSupportedDataFields(lower, &fields), S_OK);
     EXPECT_EQ(fields.hr, S_OK);
-    EXPECT_EQ(Keys(fields.keys.Get()), kDataFields);
+    EXPECT_EQ(Keys(fields.keys.Get()), integration::kDataFieldKeys);
 
     transport::ValuesResult properties;
     ASSERT_EQ(client.Protocol().GetProperties(lower, std::vector<PROPERTYKEY>{WPD_OBJECT_ID, SENSOR_PROPERTY_STATE},
@@ -223,7 +222,7 @@ TEST_F(SensorDriverCallbacks, UnknownObjectId_EachCallbackAnswersItsOwnFailure)
     EXPECT_EQ(values.hr, E_UNEXPECTED);
     EXPECT_EQ(Count(values.values.Get()), 0u);
     // Data fields of an object that is not registered: an empty answer.
-    ASSERT_EQ(protocol.GetDataFields(unknown, kDataFields, &values), S_OK);
+    ASSERT_EQ(protocol.GetDataFields(unknown, integration::kDataFieldKeys, &values), S_OK);
     EXPECT_EQ(values.hr, S_OK);
     EXPECT_EQ(Count(values.values.Get()), 0u);
     ComPtr<IPortableDeviceValues> write = NewValues();
@@ -318,22 +317,44 @@ TEST_F(SensorDriverCallbacks, GetDataFields_WhileIoIsSuspended_GivesUpAfterFiveR
     EXPECT_EQ(Count(data.values.Get()), 0u);
 }
 
-TEST_F(SensorDriverCallbacks, Subscribe_MapCannotGrow_OutOfMemoryWithTheBusyBitReleased)
+TEST_F(SensorDriverCallbacks, ClientMapCannotGrow_OutOfMemoryWithTheBusyBitAndTheConnectionLockReleased)
 {
     SensorTestClient client(m_host);
+    // Called on the test's thread, whose allocations can be made to fail.
     ComPtr<ISensorDriver> driver = integration::BoundSensorDriver(m_recorder);
     ASSERT_TRUE(driver);
     std::u16string id = kSensorId;
-    HRESULT hr = S_OK;
+    HRESULT connected = S_OK;
+    HRESULT subscribed = S_OK;
     {
         integration::ScopedAllocationFailure failing;
-        hr = driver->OnClientSubscribeToEvents(client.File(), id.data());
+        connected = driver->OnClientConnect(client.File(), id.data());
+        subscribed = driver->OnClientSubscribeToEvents(client.File(), id.data());
     }
-    EXPECT_EQ(hr, E_OUTOFMEMORY);
-    // Nothing was recorded and nothing is held: the subscription goes through, and the device's
-    // teardown (which waits for every callback's busy bit) ends.
+    EXPECT_EQ(connected, E_OUTOFMEMORY);
+    EXPECT_EQ(subscribed, E_OUTOFMEMORY);
+    // Nothing was recorded and nothing is left held: a connect on a host thread would wait for ever
+    // on a connection lock left held, and the device's teardown at the end waits for every busy bit.
+    EXPECT_EQ(client.Connect(), S_OK);
     EXPECT_EQ(client.Subscribe(), S_OK);
     driver.Reset();
+}
+
+TEST_F(SensorDriverCallbacks, SetProperties_ReportIntervalOfAClientNotConnected_FailsAsAWhole)
+{
+    SensorTestClient client(m_host);
+    ComPtr<IPortableDeviceValues> write = NewValues();
+    ASSERT_EQ(write->SetUnsignedIntegerValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, 500), S_OK);
+    transport::ValuesResult results;
+    ASSERT_EQ(client.Protocol().SetProperties(kSensorId, write.Get(), &results), S_OK);
+    EXPECT_EQ(results.hr, kNotFound);
+    EXPECT_EQ(Count(results.values.Get()), 0u);
+
+    // Connected, the same write is taken.
+    ASSERT_EQ(client.Connect(), S_OK);
+    ASSERT_EQ(client.Protocol().SetProperties(kSensorId, write.Get(), &results), S_OK);
+    EXPECT_EQ(results.hr, S_OK);
+    EXPECT_EQ(Count(results.values.Get()), 0u);
 }
 
 TEST_F(SensorDriverCallbacks, ProcessWpdMessage_AnyOtherCommand_SucceedsWithNothingDone)

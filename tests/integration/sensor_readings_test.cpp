@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,6 @@ using namespace std::chrono_literals;
 using integration::kSensorId;
 using integration::SensorTestClient;
 
-const std::vector<PROPERTYKEY> kDataFields = {SENSOR_DATA_TYPE_TIMESTAMP, SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
-
-ULONGLONG FileTimeValue(const PROPVARIANT& value)
-{
-    return (static_cast<ULONGLONG>(value.filetime.dwHighDateTime) << 32) | value.filetime.dwLowDateTime;
-}
-
 // The two data fields and the state, as one client read sees them.
 struct Reading {
     VARTYPE temperatureType = VT_EMPTY;
@@ -34,51 +28,22 @@ struct Reading {
     ULONG state = 0;
 };
 
-class SensorReadingsTest : public integration::DriverHostTest {
+class SensorReadingsTest : public integration::SensorHostTest {
 protected:
-    // The reads come from a client that never connects, so nothing would keep the device from
-    // idling (and its acquisition from stopping) between them.
-    SensorReadingsTest() { m_host.SetUserIdleEnabled(false); }
-    ~SensorReadingsTest() override { sim::ResetMachine(); }
-
-    void ApplyMachine(const std::string& text)
-    {
-        const sim::ParsedMachine parsed = sim::ParseMachine(text);
-        ASSERT_TRUE(parsed.machine) << parsed.error;
-        ASSERT_EQ(sim::ApplyMachine(*parsed.machine), "");
-    }
-
-    // A return from low power starts acquisition, whose map reload busy-waits on the clock.
-    void SuspendAndResume()
-    {
-        ASSERT_TRUE(m_host.Suspend(WdfPowerDeviceD3).ok());
-        platform::testing::VirtualClock::SetReadStep(kReadStep);
-        const platform::host::HostStep resumed = m_host.Resume();
-        platform::testing::VirtualClock::SetReadStep(0ns);
-        ASSERT_TRUE(resumed.ok()) << resumed.message;
-    }
-
-    // Reads the data fields and the state; the read may wait for a fresh reading, so reads of the
-    // clock advance it meanwhile.
+    // Reads the data fields and the state.
     Reading Read(const SensorTestClient& client)
     {
         Reading reading;
         transport::ValuesResult data;
-        platform::testing::VirtualClock::SetReadStep(100us);
-        EXPECT_EQ(client.Protocol().GetDataFields(kSensorId, kDataFields, &data), S_OK);
-        platform::testing::VirtualClock::SetReadStep(0ns);
+        WithSteppingClock([&] { data = client.ReadDataFields(); });
         EXPECT_EQ(data.hr, S_OK);
-        if (!data.values) return reading;
         PROPVARIANT value{};
-        if (SUCCEEDED(data.values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &value))) {
+        if (data.values && SUCCEEDED(data.values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &value))) {
             reading.temperatureType = value.vt;
-            if (value.vt == VT_R4) reading.temperature = value.fltVal;
         }
         PropVariantClear(&value);
-        if (SUCCEEDED(data.values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &value)) && value.vt == VT_FILETIME) {
-            reading.timestamp = FileTimeValue(value);
-        }
-        PropVariantClear(&value);
+        reading.temperature = integration::Temperature(data.values.Get());
+        reading.timestamp = integration::Timestamp(data.values.Get());
 
         transport::ValuesResult properties;
         EXPECT_EQ(
@@ -96,6 +61,12 @@ struct SentinelCase {
     SensorState state;
 };
 
+// Names the case in test output.
+void PrintTo(const SentinelCase& value, std::ostream* out)
+{
+    *out << value.name;
+}
+
 class SensorSentinelReadings : public SensorReadingsTest, public ::testing::WithParamInterface<SentinelCase> {};
 
 TEST_P(SensorSentinelReadings, ReadingNearTheSentinel_NoTemperatureButAFreshTimestamp)
@@ -105,7 +76,7 @@ TEST_P(SensorSentinelReadings, ReadingNearTheSentinel_NoTemperatureButAFreshTime
                  "\n");
     ASSERT_TRUE(LoadAndStart().ok());
     SensorTestClient client(m_host);
-    SuspendAndResume();
+    StartAcquisition();
     const Reading before = Read(client);
 
     m_clock.AdvanceBy(2s);  // the collector takes the probe's reading
