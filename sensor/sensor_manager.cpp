@@ -771,7 +771,10 @@ void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
                 }
                 const HRESULT hrPost = PostDataEvent(sensorId.Get(), pEventValues);
                 if (FAILED(hrPost)) TRACE_ERROR(36, hrPost);
-                sensor->ScheduleIdle();
+                // Only a published reading may let the device idle until the next one. The reporter
+                // also posts no reading when it starts and when it ends; idling on those would stop
+                // acquisition before it took a reading, again after every wake.
+                if (sensor->HasReading()) sensor->ScheduleIdle();
             }
         }
     } else {

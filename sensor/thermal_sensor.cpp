@@ -302,6 +302,11 @@ HRESULT CThermalSensor::SetState(SensorState state, bool* pfStateChanged)
     return hr;
 }
 
+bool CThermalSensor::HasReading() const
+{
+    return !(std::fabs(GetLastReading() - kNoReading) < kNoReadingTolerance);
+}
+
 HRESULT CThermalSensor::UpdateDataFields()
 {
     TRACE_VERBOSE(14);

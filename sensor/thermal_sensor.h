@@ -62,6 +62,8 @@ public:
     void SignalNewData() override { CSensor::SignalNewData(); }
 
     double GetLastReading() const { return m_dblLastReading.load(); }
+    // Whether the last reading is one (not within the tolerance of the no-reading sentinel).
+    bool HasReading() const;
 
 private:
     CThermalSensor() = default;

@@ -349,6 +349,33 @@ SENSOR_TEST(SensorClients, RadioRequests_DuringTeardown_AreRefused)
     EXPECT_EQ(sensor->GetRequestedRadioState(), 0u);
 }
 
+SENSOR_TEST(SensorClients, EventWithoutAReading_DoesNotLetTheDeviceIdle)
+{
+    const auto dxStates = [&] {
+        std::vector<DEVICE_POWER_STATE> states;
+        for (const auto& settings : m_device->IdleSettings()) states.push_back(settings.DxState);
+        return states;
+    };
+    using States = std::vector<DEVICE_POWER_STATE>;
+    ASSERT_EQ(sensor->Connect(1), S_OK);
+    ASSERT_EQ(sensor->Subscribe(1), S_OK);
+    EXPECT_EQ(Ask(1, 300000), kAccepted);
+    m_clock.AdvanceBy(240000ms);  // the timer wakes the device for the next report
+    ASSERT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3}));
+    const std::size_t events = ClassExtensionCalls(CxCall::kPostEvent).size();
+
+    GetThermalAcquisition()->DeliverTemperature(CThermalSensor::kNoReading);
+    m_clock.RunUntilIdle();
+    EXPECT_EQ(ClassExtensionCalls(CxCall::kPostEvent).size(), events + 1);
+    EXPECT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3}));
+
+    GetThermalAcquisition()->SetLatestTemperature(21.0);
+    GetThermalAcquisition()->DeliverTemperature(21.0);
+    m_clock.RunUntilIdle();
+    EXPECT_EQ(ClassExtensionCalls(CxCall::kPostEvent).size(), events + 2);
+    EXPECT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3, PowerDeviceD2}));
+}
+
 SENSOR_TEST(SensorClients, ClientOperationsFromSeveralThreads_WhileTheIdleTimerFires_LeaveNothingBehind)
 {
     std::atomic<int> stops{0};
