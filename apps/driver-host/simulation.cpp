@@ -1,0 +1,64 @@
+#include "driver-host/simulation.h"
+
+#include "driver-host/settle_progress.h"
+
+namespace driver_host {
+namespace {
+
+std::pair<HRESULT, std::string> Outcome(const platform::host::HostStep& step, std::string success)
+{
+    if (step.ok()) return {S_OK, std::move(success)};
+    return {step.status, step.message};
+}
+
+}  // namespace
+
+std::pair<HRESULT, std::string> Simulation::Run(std::string_view commandLine)
+{
+    const sim::MachineCommandResult result = sim::RunMachineCommand(commandLine);
+    switch (result.status) {
+        case sim::MachineCommandResult::Status::kApplied:
+            m_log.Step("simulation: " + std::string(commandLine) + " -> " + result.message);
+            return {S_OK, result.message};
+        case sim::MachineCommandResult::Status::kError:
+            m_log.Step("simulation: " + std::string(commandLine) + " refused: " + result.message);
+            return {E_INVALIDARG, result.message};
+        case sim::MachineCommandResult::Status::kHostCommand:
+            break;
+    }
+    return RunHostCommand(result.hostCommand);
+}
+
+std::pair<HRESULT, std::string> Simulation::RunHostCommand(sim::HostCommand hostCommand)
+{
+    using sim::HostCommand;
+    m_log.Step(std::string("simulation: ") + sim::HostCommandName(hostCommand));
+    std::pair<HRESULT, std::string> reply;
+    switch (hostCommand) {
+        case HostCommand::kSleep:
+            reply = Outcome(m_host.Suspend(WdfPowerDeviceD3), "the device left D0 for D3 (system sleep)");
+            break;
+        case HostCommand::kResume: {
+            SettleProgress progress(m_log, "resuming", 5, "acquisition restarts: the thermal map settles");
+            reply = Outcome(m_host.Resume(), "the device is back in D0 (system resume)");
+            break;
+        }
+        case HostCommand::kSurpriseRemove:
+            reply = Outcome(m_host.SurpriseRemove(), "the device was surprise-removed and released");
+            break;
+        case HostCommand::kAddDevice: {
+            platform::host::HostStep step = m_host.AddDevice();
+            if (step.ok()) step = m_host.Start();
+            reply = Outcome(step, "the device was added and started (D0)");
+            break;
+        }
+    }
+    if (SUCCEEDED(reply.first)) {
+        m_log.Step(reply.second);
+    } else {
+        m_log.Error(std::string(sim::HostCommandName(hostCommand)) + " failed: " + reply.second);
+    }
+    return reply;
+}
+
+}  // namespace driver_host
