@@ -1,0 +1,43 @@
+// How sensorctl shows keys and values: as text for people and as JSON for programs.
+//
+// A property becomes one JSON object with stable keys:
+//   {"key": "SENSOR_PROPERTY_MANUFACTURER", "pid": 6, "fmtid": "{7F8383EC-...}", "type": "VT_LPWSTR",
+//    "value": "QAR Corporation"}
+// and a key that carries an error value (VT_ERROR) has "error": "0x80070490" in place of "value".
+// Values: numbers for the integer and floating types (a VT_R4 as the shortest decimal that reads
+// back as the same float: 25.5, not 25.5000000001), true/false, strings for text, GUIDs
+// ("{...}") and FILETIMEs (ISO 8601 UTC, "2024-05-01T12:34:56.789Z"), null for VT_EMPTY and VT_NULL,
+// and an object of name -> value for a nested values set.
+//
+// Thread safety: the functions keep no state.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/com/propkey.h"
+#include "platform/com/propvariant.h"
+#include "platform/wpd/portable_device_values.h"
+
+namespace sensorctl {
+
+// "VT_UI4", or "VT_0x1234" for a type without a name.
+std::string VarTypeName(VARTYPE vt);
+// ISO 8601 UTC with milliseconds.
+std::string FileTimeToIso(const FILETIME& time);
+// The shortest decimal that reads back as the same float, as a double.
+double FloatToDecimal(float value);
+
+nlohmann::json ValueToJson(const PROPVARIANT& value);
+std::string ValueToText(const PROPVARIANT& value);
+
+// One property as a JSON object (see above).
+nlohmann::json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value);
+// Every entry of a values set, in its order; entries that cannot be read are left out.
+nlohmann::json ValuesToJsonObject(IPortableDeviceValues* values);
+
+// "ready", "not-available", "no-data", "initializing", "access-denied", "error"; "state-N" for
+// any other value.
+std::string SensorStateName(ULONG state);
+
+}  // namespace sensorctl
