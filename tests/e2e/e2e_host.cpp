@@ -1,0 +1,88 @@
+#include "e2e/e2e_host.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace e2e {
+
+std::unique_ptr<HostProcess> HostProcess::Start(const std::filesystem::path& dir, std::vector<std::string> extraArgs)
+{
+    std::unique_ptr<HostProcess> host(new HostProcess());
+    host->m_socket = (dir / "host.sock").string();
+    host->m_state = dir / "state";
+    std::vector<std::string> argv{DRIVER_HOST_PATH, "--socket", host->m_socket, "--state-dir", host->m_state.string()};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    host->m_process = ChildProcess::Start(argv);
+    if (!host->m_process) return nullptr;
+    if (!host->WaitForLog("ready;", kStartTimeout)) {
+        const std::optional<int> exitCode = host->m_process->Wait(std::chrono::seconds(5));
+        ADD_FAILURE() << "driver-host did not become ready (exit " << exitCode.value_or(-1) << ")\nlog:\n"
+                      << ::testing::PrintToString(host->m_log) << "\nstderr:\n"
+                      << host->m_process->Stderr();
+        return nullptr;
+    }
+    return host;
+}
+
+std::optional<std::string> HostProcess::WaitForLog(std::string_view text, std::chrono::milliseconds timeout)
+{
+    return m_process->ReadUntil(text, timeout, &m_log);
+}
+
+RunResult HostProcess::Ctl(const std::vector<std::string>& args, const ChildOptions& options) const
+{
+    std::vector<std::string> argv{SENSORCTL_PATH, "--socket", m_socket};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Run(argv, kCommandTimeout, options);
+}
+
+std::unique_ptr<ChildProcess> HostProcess::StartCtl(const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv{SENSORCTL_PATH, "--socket", m_socket};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ChildProcess::Start(argv);
+}
+
+std::optional<int> HostProcess::Stop()
+{
+    m_process->Signal(SIGTERM);
+    const std::optional<int> exitCode = m_process->Wait(kCommandTimeout);
+    for (std::string& line : m_process->TakeRemainingLines()) m_log.push_back(std::move(line));
+    return exitCode;
+}
+
+std::optional<nlohmann::json> ParseJson(const std::string& line)
+{
+    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        ADD_FAILURE() << "not a JSON object: " << line;
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+std::vector<nlohmann::json> JsonLines(const RunResult& result)
+{
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : result.lines) {
+        if (std::optional<nlohmann::json> parsed = ParseJson(line)) objects.push_back(std::move(*parsed));
+    }
+    return objects;
+}
+
+std::optional<nlohmann::json> NextReading(ChildProcess& watcher, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        std::optional<std::string> line = watcher.ReadLine(left);
+        if (!line) return std::nullopt;
+        std::optional<nlohmann::json> event = ParseJson(*line);
+        if (event && (*event)["event"] == "data-updated" && (*event)["temperature_celsius"].is_number()) return event;
+    }
+}
+
+}  // namespace e2e

@@ -1,0 +1,107 @@
+// The device's life as clients and signals drive it: a killed client leaves nothing behind, the
+// radio state switches the sensor off and is kept across a restart, and SIGTERM takes the release
+// path.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "e2e/e2e_host.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using e2e::HostProcess;
+using e2e::NextReading;
+
+bool Contains(const std::string& text, std::string_view part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+bool LogContains(const HostProcess& host, std::string_view part)
+{
+    for (const std::string& line : host.Log()) {
+        if (Contains(line, part)) return true;
+    }
+    return false;
+}
+
+TEST(LifecycleTest, KilledWatchClient_LeavesNothingAndTheDeviceIdlesAgain)
+{
+    test_support::TempDir dir;
+    const auto host = HostProcess::Start(dir.path());
+    ASSERT_NE(host, nullptr);
+
+    const auto victim = host->StartCtl({"--json", "watch"});
+    ASSERT_TRUE(NextReading(*victim)) << victim->Stderr();
+    ASSERT_TRUE(host->WaitForLog("device woke"));
+    victim->Signal(SIGKILL);
+    EXPECT_EQ(victim->Wait(e2e::kCommandTimeout), 128 + SIGKILL);
+
+    // Its file was cleaned up: no client holds the device awake any more.
+    EXPECT_TRUE(host->WaitForLog("device idles"));
+    const auto second = host->StartCtl({"--json", "watch", "--count", "2"});
+    EXPECT_TRUE(NextReading(*second)) << second->Stderr();
+    EXPECT_EQ(second->Wait(e2e::kCommandTimeout), 0);
+    EXPECT_EQ(host->Stop(), 0);
+}
+
+TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
+{
+    test_support::TempDir dir;
+    auto host = HostProcess::Start(dir.path());
+    ASSERT_NE(host, nullptr);
+    const auto watcher = host->StartCtl({"--json", "watch"});
+    ASSERT_TRUE(NextReading(*watcher)) << watcher->Stderr();
+
+    const e2e::RunResult off = host->Ctl({"radio", "set", "1"});
+    EXPECT_EQ(off.exitCode, 0) << off.err;
+    bool notAvailable = false;
+    for (int i = 0; i < 5 && !notAvailable; ++i) {
+        const std::optional<std::string> line = watcher->ReadLine(e2e::kEventTimeout);
+        ASSERT_TRUE(line);
+        const std::optional<nlohmann::json> event = e2e::ParseJson(*line);
+        notAvailable = event && (*event)["event"] == "state-changed" && (*event)["state"] == "not-available";
+    }
+    EXPECT_TRUE(notAvailable) << "no state-changed event to not-available";
+
+    const e2e::RunResult invalid = host->Ctl({"radio", "set", "7"});
+    EXPECT_EQ(invalid.exitCode, 1);
+    EXPECT_TRUE(Contains(invalid.err, "E_INVALIDARG")) << invalid.err;
+
+    if (::geteuid() == 0) {
+        // Another user may connect, but only with read access: the host refuses the write.
+        ::chmod(host->Socket().c_str(), 0666);
+        ::chmod(dir.path().c_str(), 0711);
+        const e2e::RunResult refused = host->Ctl({"radio", "set", "0"}, {.runAs = 65534});
+        if (refused.exitCode == 126 || refused.exitCode == 127) {
+            ADD_FAILURE() << "sensorctl cannot run as another user here: " << refused.err;
+        } else {
+            EXPECT_EQ(refused.exitCode, 1) << refused.err;
+            EXPECT_TRUE(Contains(refused.err, "E_ACCESSDENIED")) << refused.err;
+            const e2e::RunResult readable = host->Ctl({"radio", "get"}, {.runAs = 65534});
+            EXPECT_EQ(readable.exitCode, 0) << readable.err;
+        }
+    }
+
+    watcher->Signal(SIGINT);
+    EXPECT_EQ(watcher->Wait(e2e::kCommandTimeout), 0);
+    EXPECT_EQ(host->Stop(), 0);
+    EXPECT_TRUE(LogContains(*host, "SIGTERM: shutting down"));
+    EXPECT_TRUE(LogContains(*host, "OnD0Exit")) << ::testing::PrintToString(host->Log());
+    EXPECT_TRUE(LogContains(*host, "OnReleaseHardware")) << ::testing::PrintToString(host->Log());
+    EXPECT_TRUE(LogContains(*host, "module unloaded")) << ::testing::PrintToString(host->Log());
+
+    host = HostProcess::Start(dir.path());
+    ASSERT_NE(host, nullptr);
+    const e2e::RunResult kept = host->Ctl({"--json", "radio", "get"});
+    ASSERT_EQ(kept.exitCode, 0) << kept.err;
+    const std::vector<nlohmann::json> lines = e2e::JsonLines(kept);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["radio_state"], 1);
+    EXPECT_EQ(host->Stop(), 0);
+}
+
+}  // namespace
