@@ -61,7 +61,7 @@ int PrepareMachine(const HostOptions& options, HostLog& log)
     log.Step("state directory " + sim::StateDirectory().string() + " (registry, device property store)");
     log.Step("machine: " + (options.machineFile.empty() ? std::string("the embedded default") : options.machineFile) +
              "; power " + PowerName(sim::AcLineStatus()) + "; map files in " + sim::WindowsDirectory() +
-             "\\system32\\drivers\\UMDF");
+             "/system32/drivers/UMDF");
     return 0;
 }
 
@@ -146,7 +146,8 @@ bool Release(DriverHost& host, HostLog& log)
 
 std::string AccessSummary(const HostOptions& options)
 {
-    std::string text = "read-write for uid " + std::to_string(::geteuid()) + " and root";
+    std::string text = ::geteuid() == 0 ? std::string("read-write for root")
+                                        : "read-write for this user (uid " + std::to_string(::geteuid()) + ") and root";
     for (const std::string& group : options.allowGroups) text += ", group " + group;
     return text + "; read-only for others who can open it";
 }

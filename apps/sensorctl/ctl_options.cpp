@@ -70,6 +70,7 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
 
     CLI::App* sim = app.add_subcommand("sim", "change the simulated machine (\"sensorctl sim help\" lists the commands)");
     sim->prefix_command();
+    sim->allow_extras();
 
     CLI::App* trace = app.add_subcommand("trace", "print the driver's traces, decoded, until Ctrl-C");
     const std::map<std::string, int> levels{{"error", 1}, {"1", 1},    {"warning", 2}, {"2", 2},
@@ -79,7 +80,8 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
         ->option_text("LEVEL (error|warning|info|verbose, or 1-4; default: info)")
         ->transform(CLI::CheckedTransformer(levels, CLI::ignore_case));
 
-    for (CLI::App* sub : {list, props, get, watch, radio, sim, trace}) sub->fallthrough();
+    // sim takes every word after it as the command (global options go before "sim").
+    for (CLI::App* sub : {list, props, get, watch, radio, trace}) sub->fallthrough();
     radioGet->fallthrough();
     radioSet->fallthrough();
 

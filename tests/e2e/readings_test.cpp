@@ -53,7 +53,9 @@ protected:
             EXPECT_EQ(s_keeper->Wait(e2e::kCommandTimeout), 0) << s_keeper->Stderr();
         }
         delete s_keeper;
-        if (s_host != nullptr) EXPECT_EQ(s_host->Stop(), 0);
+        if (s_host != nullptr) {
+            EXPECT_EQ(s_host->Stop(), 0);
+        }
         delete s_host;
         delete s_dir;
     }
@@ -95,6 +97,17 @@ TEST_F(ReadingsTest, PropsJson_ShowsTheSensorsIdentityAndIntervals)
     const std::string id = byKey["WPD_OBJECT_ID"]["value"].get<std::string>();
     EXPECT_TRUE(id.ends_with("-0")) << id;
     EXPECT_EQ(byKey["SENSOR_PROPERTY_MANUFACTURER"]["sensor"], id);
+
+    // A key the sensor does not have comes back with its error, and the output stays JSON.
+    const e2e::RunResult some = s_host->Ctl({"--json", "props", "SENSOR_PROPERTY_MODEL", "{26D4979A-E643-4626-9E2B-736DC0C92FDC} 3"});
+    ASSERT_EQ(some.exitCode, 0) << some.err;
+    const std::vector<nlohmann::json> lines = JsonLines(some);
+    ASSERT_EQ(lines.size(), 2u) << some.out;
+    EXPECT_EQ(lines[0]["value"], "Varmel Device");
+    EXPECT_EQ(lines[1]["key"], "{26D4979A-E643-4626-9E2B-736DC0C92FDC} 3");
+    EXPECT_EQ(lines[1]["type"], "VT_ERROR");
+    EXPECT_FALSE(lines[1].contains("value"));
+    EXPECT_TRUE(lines[1]["error"].get<std::string>().starts_with("0x8")) << lines[1].dump();
 }
 
 TEST_F(ReadingsTest, WatchCount_ReceivesReadingsOfTheProbeAndFollowsAChange)
