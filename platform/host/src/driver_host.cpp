@@ -212,6 +212,17 @@ HostStep DriverHost::AddDevice()
 {
     StepGate gate(*this);
     if (!m_driver) return {E_UNEXPECTED, "AddDevice needs a loaded driver"};
+    if (State() == DeviceState::kRemoved) {
+        // A removed device (surprise removal, or a failed start) goes with what it holds of the
+        // driver, so that the device can be added again.
+        platform::ComPtr<CHostDevice> removed;
+        {
+            std::lock_guard guard(m_deviceMutex);
+            removed.Swap(m_device);
+        }
+        if (removed) removed->ReleaseDriverReferences();
+        SetState(DeviceState::kNone, WdfPowerDeviceD3Final);
+    }
     if (State() != DeviceState::kNone) return WrongState("AddDevice", State());
 
     platform::ComPtr<CHostDeviceInitialize> init;

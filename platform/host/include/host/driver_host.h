@@ -112,6 +112,7 @@ public:
     HostStep Load(const std::string& modulePath, REFCLSID driverClass = kDriverClass);
     // Uses a driver object made in this process (no module) and initialises it.
     HostStep UseDriver(IDriverEntry* driver);
+    // Also after a removal: the removed device is dropped first, so the device can come again.
     HostStep AddDevice();
     HostStep Start();
     // deviceState: WdfPowerDeviceD1, D2 or D3 (E_INVALIDARG otherwise).
