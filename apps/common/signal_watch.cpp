@@ -37,7 +37,8 @@ SignalWatch::~SignalWatch()
 
 void SignalWatch::SetHandler(std::function<void(int)> handler)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_inHandler; });
     m_handler = std::move(handler);
 }
 
@@ -73,9 +74,17 @@ void SignalWatch::Run()
             if (m_stopping) return;
             if (m_received == 0) m_received = number;
             handler = m_handler;
+            m_inHandler = static_cast<bool>(handler);
         }
         m_changed.notify_all();
-        if (handler) handler(number);
+        if (handler) {
+            handler(number);
+            {
+                std::lock_guard lock(m_mutex);
+                m_inHandler = false;
+            }
+            m_changed.notify_all();
+        }
     }
 }
 

@@ -34,7 +34,9 @@ public:
     SignalWatch(const SignalWatch&) = delete;
     SignalWatch& operator=(const SignalWatch&) = delete;
 
-    // Runs `handler` (on the watch thread) for each signal from now on.
+    // Runs `handler` (on the watch thread) for each signal from now on. Returns once a call of the
+    // previous handler that is under way has finished, so what it used may go afterwards; a
+    // handler must therefore not call SetHandler itself.
     void SetHandler(std::function<void(int signalNumber)> handler);
     // The first signal received, or 0.
     int Received() const;
@@ -51,6 +53,7 @@ private:
     // Guarded by m_mutex.
     int m_received = 0;
     bool m_stopping = false;
+    bool m_inHandler = false;  // the watch thread runs the handler
     std::function<void(int)> m_handler;
 
     std::thread m_thread;  // written by the constructor only

@@ -162,6 +162,11 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     signals.SetHandler([&log, &signalsSeen](int number) {
         if (++signalsSeen > 1) log.Step(std::string(SignalName(number)) + " again: the shutdown is under way");
     });
+    // The handler uses the log and the count: it goes before they do, on every way out.
+    struct HandlerReset {
+        apps::SignalWatch& signals;
+        ~HandlerReset() { signals.SetHandler(nullptr); }
+    } handlerReset{signals};
 
     if (const int problem = PrepareMachine(options, log); problem != 0) return problem;
     if (SocketIsServed(options.socketPath)) {
