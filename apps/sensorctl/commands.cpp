@@ -321,14 +321,16 @@ int RunWatch(const CtlOptions& options, Printer& printer, HostSession& session)
     std::u16string sensorId;
     if (const int code = ResolveSensor(options, session, &sensorId); code != kExitOk) return code;
     ClientRegistration registration(session, sensorId);
-    if (const int code = registration.Connect(); code != kExitOk) return code;
+    if (!options.passive) {
+        if (const int code = registration.Connect(); code != kExitOk) return code;
+    }
     if (options.intervalMs) {
         if (const int code = WriteReportInterval(session, sensorId, *options.intervalMs); code != kExitOk) return code;
     }
     if (const int code = registration.Subscribe(); code != kExitOk) return code;
     if (!printer.IsJson()) {
-        std::fprintf(stderr, "watching %s; Ctrl-C stops (a woken device settles for about 5 s first)\n",
-                     apps::Utf16ToUtf8(sensorId).c_str());
+        std::fprintf(stderr, "watching %s%s; Ctrl-C stops\n", apps::Utf16ToUtf8(sensorId).c_str(),
+                     options.passive ? " without waking it" : " (a woken device settles for about 5 s first)");
     }
 
     std::uint64_t events = 0;

@@ -57,6 +57,8 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     watch->add_option("--count", options->count, "stop after this many events (data-updated and state-changed)")
         ->option_text("N")
         ->check(CLI::PositiveNumber);
+    watch->add_flag("--passive", options->passive,
+                    "subscribe without connecting: the device is neither woken nor kept awake");
 
     CLI::App* radio = app.add_subcommand("radio", "read or set the radio state (0 on, 1 off)");
     radio->require_subcommand(1);
@@ -108,6 +110,10 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
             std::fprintf(stderr, "sensorctl: sim needs a command; \"sensorctl sim help\" lists them\n");
             return kExitUsage;
         }
+    }
+    if (options->passive && options->intervalMs) {
+        std::fprintf(stderr, "sensorctl: watch --interval needs a connected client; it cannot go with --passive\n");
+        return kExitUsage;
     }
     if (*trace) {
         options->command = Command::kTrace;

@@ -24,6 +24,7 @@ struct CtlOptions {
     unsigned timeoutSeconds = 30;    // get: how long to wait for the sensor to become ready
     std::optional<std::uint32_t> intervalMs;  // watch: the report interval to ask for
     std::optional<std::uint64_t> count;       // watch: stop after this many events
+    bool passive = false;            // watch: subscribe without connecting (the device may idle)
     bool previous = false;           // radio: the previous radio state instead of the radio state
     std::int32_t radioValue = 0;     // radio set
     std::vector<std::string> simWords;

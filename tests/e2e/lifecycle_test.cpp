@@ -34,17 +34,31 @@ TEST(LifecycleTest, KilledWatchClient_LeavesNothingAndTheDeviceIdlesAgain)
     const auto host = HostProcess::Start(dir.path());
     ASSERT_NE(host, nullptr);
 
+    // A passive watcher subscribes without connecting: it sees the sensor's events but neither
+    // wakes the device nor keeps it awake.
+    const auto observer = host->StartCtl({"--json", "watch", "--passive"});
     const auto victim = host->StartCtl({"--json", "watch"});
     ASSERT_TRUE(NextReading(*victim)) << victim->Stderr();
-    ASSERT_TRUE(host->WaitForLog("device woke"));
+    ASSERT_TRUE(NextReading(*observer)) << observer->Stderr();
     victim->Signal(SIGKILL);
     EXPECT_EQ(victim->Wait(e2e::kCommandTimeout), 128 + SIGKILL);
 
-    // Its file was cleaned up: no client holds the device awake any more.
-    EXPECT_TRUE(host->WaitForLog("device idles"));
-    const auto second = host->StartCtl({"--json", "watch", "--count", "2"});
+    // Its file was cleaned up, so no client holds the device awake: it idles, and leaving D0
+    // makes the sensor not available.
+    bool idled = false;
+    while (!idled) {
+        const std::optional<std::string> line = observer->ReadLine(e2e::kEventTimeout);
+        ASSERT_TRUE(line) << "the device did not idle after the client was killed";
+        const std::optional<nlohmann::json> event = e2e::ParseJson(*line);
+        idled = event && (*event)["event"] == "state-changed" && (*event)["state"] == "not-available";
+    }
+
+    // The host serves a new client, whose connect wakes the device again.
+    const auto second = host->StartCtl({"--json", "watch", "--count", "3"});
     EXPECT_TRUE(NextReading(*second)) << second->Stderr();
     EXPECT_EQ(second->Wait(e2e::kCommandTimeout), 0);
+    observer->Signal(SIGINT);
+    EXPECT_EQ(observer->Wait(e2e::kCommandTimeout), 0);
     EXPECT_EQ(host->Stop(), 0);
 }
 
