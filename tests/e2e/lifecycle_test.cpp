@@ -54,7 +54,7 @@ TEST(LifecycleTest, KilledWatchClient_LeavesNothingAndTheDeviceIdlesAgain)
     }
 
     // The host serves a new client, whose connect wakes the device again.
-    const auto second = host->StartCtl({"--json", "watch", "--count", "3"});
+    const auto second = host->StartCtl({"--json", "watch", "--count", "5"});
     EXPECT_TRUE(NextReading(*second)) << second->Stderr();
     EXPECT_EQ(second->Wait(e2e::kCommandTimeout), 0);
     observer->Signal(SIGINT);
