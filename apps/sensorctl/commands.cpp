@@ -155,9 +155,9 @@ int RunList(const CtlOptions&, Printer& printer, HostSession& session)
             CoTaskMemFree(text);
         }
         if (printer.IsJson()) {
-            nlohmann::json line;
+            Json line;
             line["sensor"] = apps::Utf16ToUtf8(id);
-            line["properties"] = nlohmann::json::array();
+            line["properties"] = Json::array();
             DWORD entries = 0;
             object->GetCount(&entries);
             for (DWORD k = 0; k < entries; ++k) {
@@ -242,7 +242,7 @@ int WaitUntilReady(HostSession& session, std::chrono::seconds timeout, bool quie
             case HostNotice::Kind::kEvent:
                 break;
         }
-        const nlohmann::json event = EventToJson(notice.event);
+        const Json event = EventToJson(notice.event);
         const bool ready = notice.event.kind == transport::SensorEventKind::kDataUpdated
                                ? event["temperature_celsius"].is_number()
                                : notice.event.state == SENSOR_STATE_READY;

@@ -17,7 +17,7 @@ struct ScopedValue {
 };
 
 // The value of one key of an event's values set; VT_EMPTY when it is not there.
-nlohmann::json EventField(IPortableDeviceValues* values, const PROPERTYKEY& key)
+Json EventField(IPortableDeviceValues* values, const PROPERTYKEY& key)
 {
     ScopedValue value;
     if (values == nullptr || FAILED(values->GetValue(key, &value.value))) return nullptr;
@@ -34,17 +34,18 @@ void Printer::Line(std::string_view text)
     std::fflush(stdout);
 }
 
-void Printer::JsonLine(const nlohmann::json& object)
+void Printer::JsonLine(const Json& object)
 {
     // Invalid UTF-8 is replaced rather than thrown: a sensor's text never stops the output.
-    Line(object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    Line(object.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void Printer::Property(std::u16string_view sensorId, const PROPERTYKEY& key, const PROPVARIANT& value)
 {
     if (m_json) {
-        nlohmann::json line = PropertyToJson(key, value);
+        Json line;
         line["sensor"] = apps::Utf16ToUtf8(sensorId);
+        line.update(PropertyToJson(key, value));
         JsonLine(line);
         return;
     }
@@ -53,9 +54,9 @@ void Printer::Property(std::u16string_view sensorId, const PROPERTYKEY& key, con
     Line("  " + name + " " + ValueToText(value));
 }
 
-nlohmann::json EventToJson(const transport::SensorEvent& event)
+Json EventToJson(const transport::SensorEvent& event)
 {
-    nlohmann::json line;
+    Json line;
     line["event"] = event.kind == transport::SensorEventKind::kDataUpdated ? "data-updated" : "state-changed";
     line["sensor"] = apps::Utf16ToUtf8(event.sensorId);
     if (event.kind == transport::SensorEventKind::kDataUpdated) {
@@ -72,14 +73,14 @@ nlohmann::json EventToJson(const transport::SensorEvent& event)
 
 void Printer::Event(const transport::SensorEvent& event)
 {
-    const nlohmann::json line = EventToJson(event);
+    const Json line = EventToJson(event);
     if (m_json) {
         JsonLine(line);
         return;
     }
     if (event.kind == transport::SensorEventKind::kDataUpdated) {
-        const nlohmann::json& timestamp = line["timestamp"];
-        const nlohmann::json& temperature = line["temperature_celsius"];
+        const Json& timestamp = line["timestamp"];
+        const Json& temperature = line["temperature_celsius"];
         char degrees[32] = "no reading";
         if (temperature.is_number()) std::snprintf(degrees, sizeof(degrees), "%.1f °C", temperature.get<double>());
         Line((timestamp.is_string() ? timestamp.get<std::string>() : std::string("(no time)")) + "  " + degrees);

@@ -16,6 +16,7 @@
 
 #include "platform/com/propkey.h"
 #include "platform/com/propvariant.h"
+#include "sensorctl/value_format.h"
 #include "transport/sensor_protocol.h"
 
 namespace sensorctl {
@@ -27,7 +28,7 @@ public:
     bool IsJson() const { return m_json; }
 
     void Line(std::string_view text);
-    void JsonLine(const nlohmann::json& object);
+    void JsonLine(const Json& object);
     // A property or data field of a sensor: a JSON line, or "KEY  VALUE" (a heading comes first).
     void Property(std::u16string_view sensorId, const PROPERTYKEY& key, const PROPVARIANT& value);
     void Event(const transport::SensorEvent& event);
@@ -39,6 +40,6 @@ private:
 };
 
 // An event as its JSON object (see above).
-nlohmann::json EventToJson(const transport::SensorEvent& event);
+Json EventToJson(const transport::SensorEvent& event);
 
 }  // namespace sensorctl

@@ -26,7 +26,7 @@ struct ScopedValue {
     ~ScopedValue() { PropVariantClear(&value); }
 };
 
-nlohmann::json NestedValuesToJson(IUnknown* unknown)
+Json NestedValuesToJson(IUnknown* unknown)
 {
     platform::ComPtr<IPortableDeviceValues> values;
     if (unknown == nullptr ||
@@ -98,7 +98,7 @@ double FloatToDecimal(float value)
     return std::strtod(text, nullptr);
 }
 
-nlohmann::json ValueToJson(const PROPVARIANT& value)
+Json ValueToJson(const PROPVARIANT& value)
 {
     switch (value.vt) {
         case VT_EMPTY:
@@ -118,11 +118,11 @@ nlohmann::json ValueToJson(const PROPVARIANT& value)
         case VT_BOOL: return value.boolVal != VARIANT_FALSE;
         case VT_ERROR: return apps::HresultHex(value.scode);
         case VT_FILETIME: return FileTimeToIso(value.filetime);
-        case VT_CLSID: return value.puuid != nullptr ? nlohmann::json(GuidText(*value.puuid)) : nlohmann::json(nullptr);
+        case VT_CLSID: return value.puuid != nullptr ? Json(GuidText(*value.puuid)) : Json(nullptr);
         case VT_LPWSTR:
-            return value.pwszVal != nullptr ? nlohmann::json(apps::Utf16ToUtf8(value.pwszVal)) : nlohmann::json(nullptr);
+            return value.pwszVal != nullptr ? Json(apps::Utf16ToUtf8(value.pwszVal)) : Json(nullptr);
         case VT_BSTR:
-            return value.bstrVal != nullptr ? nlohmann::json(apps::Utf16ToUtf8(value.bstrVal)) : nlohmann::json(nullptr);
+            return value.bstrVal != nullptr ? Json(apps::Utf16ToUtf8(value.bstrVal)) : Json(nullptr);
         case VT_UNKNOWN: return NestedValuesToJson(value.punkVal);
         default: return nullptr;
     }
@@ -143,16 +143,16 @@ std::string ValueToText(const PROPVARIANT& value)
             return name != nullptr ? std::string(name) + " " + GuidText(*value.puuid) : GuidText(*value.puuid);
         }
         case VT_UNKNOWN: {
-            const nlohmann::json nested = ValueToJson(value);
+            const Json nested = ValueToJson(value);
             return nested.is_null() ? "(object)" : nested.dump();
         }
         default: return ValueToJson(value).dump();
     }
 }
 
-nlohmann::json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value)
+Json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value)
 {
-    nlohmann::json line;
+    Json line;
     line["key"] = KeyDisplayName(key);
     line["pid"] = key.pid;
     line["fmtid"] = GuidText(key.fmtid);
@@ -165,9 +165,9 @@ nlohmann::json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value)
     return line;
 }
 
-nlohmann::json ValuesToJsonObject(IPortableDeviceValues* values)
+Json ValuesToJsonObject(IPortableDeviceValues* values)
 {
-    nlohmann::json object = nlohmann::json::object();
+    Json object = Json::object();
     DWORD count = 0;
     if (values == nullptr || FAILED(values->GetCount(&count))) return object;
     for (DWORD i = 0; i < count; ++i) {

@@ -21,6 +21,9 @@
 
 namespace sensorctl {
 
+// JSON objects keep their keys in the order they were set, so that lines read naturally.
+using Json = nlohmann::ordered_json;
+
 // "VT_UI4", or "VT_0x1234" for a type without a name.
 std::string VarTypeName(VARTYPE vt);
 // ISO 8601 UTC with milliseconds.
@@ -28,13 +31,13 @@ std::string FileTimeToIso(const FILETIME& time);
 // The shortest decimal that reads back as the same float, as a double.
 double FloatToDecimal(float value);
 
-nlohmann::json ValueToJson(const PROPVARIANT& value);
+Json ValueToJson(const PROPVARIANT& value);
 std::string ValueToText(const PROPVARIANT& value);
 
 // One property as a JSON object (see above).
-nlohmann::json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value);
+Json PropertyToJson(const PROPERTYKEY& key, const PROPVARIANT& value);
 // Every entry of a values set, in its order; entries that cannot be read are left out.
-nlohmann::json ValuesToJsonObject(IPortableDeviceValues* values);
+Json ValuesToJsonObject(IPortableDeviceValues* values);
 
 // "ready", "not-available", "no-data", "initializing", "access-denied", "error"; "state-N" for
 // any other value.
