@@ -119,7 +119,7 @@ bool Release(DriverHost& host, HostLog& log)
     bool ok = true;
     const platform::host::DeviceState state = host.State();
     if (state == platform::host::DeviceState::kAdded || state == platform::host::DeviceState::kWorking ||
-        state == platform::host::DeviceState::kLowPower) {
+        state == platform::host::DeviceState::kLowPower || state == platform::host::DeviceState::kIdle) {
         const RecordMark mark = MarkRecord(host);
         const HostStep removed = host.Remove();
         const std::string calls = CallbacksSince(host, mark);
@@ -182,6 +182,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     traces.Start();
 
     DriverHost host;
+    host.SetUserIdleEnabled(options.idle);
     log.Step(std::string("user idle setting ") + (options.idle ? "on: the device idles while no client needs it"
                                                                : "off: the device stays powered"));
 
