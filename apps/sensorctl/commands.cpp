@@ -52,7 +52,8 @@ void PrintValues(Printer& printer, std::u16string_view sensorId, IPortableDevice
     }
 }
 
-// A callback result: S_OK and S_FALSE (some keys carry errors) go on; a failure is reported.
+// An exchange's result, then the callback's: S_OK and S_FALSE (some keys carry errors) go on; a
+// failure is reported. Callers make the exchange first: the callback's result is filled in by it.
 bool CallbackSucceeded(std::string_view what, HRESULT exchange, HRESULT callback, int* exitCode)
 {
     if (FAILED(exchange)) {
@@ -109,8 +110,8 @@ public:
     {
         HRESULT result = E_FAIL;
         int exitCode = kExitOk;
-        if (!CallbackSucceeded("connecting to the sensor", m_session.Sensors().Connect(m_id, &result), result,
-                               &exitCode)) {
+        const HRESULT exchange = m_session.Sensors().Connect(m_id, &result);
+        if (!CallbackSucceeded("connecting to the sensor", exchange, result, &exitCode)) {
             return exitCode;
         }
         m_connected = true;
@@ -120,8 +121,8 @@ public:
     {
         HRESULT result = E_FAIL;
         int exitCode = kExitOk;
-        if (!CallbackSucceeded("subscribing to the sensor's events", m_session.Sensors().Subscribe(m_id, &result),
-                               result, &exitCode)) {
+        const HRESULT exchange = m_session.Sensors().Subscribe(m_id, &result);
+        if (!CallbackSucceeded("subscribing to the sensor's events", exchange, result, &exitCode)) {
             return exitCode;
         }
         m_subscribed = true;
@@ -139,8 +140,8 @@ int RunList(const CtlOptions&, Printer& printer, HostSession& session)
 {
     transport::ObjectsResult objects;
     int exitCode = kExitOk;
-    if (!CallbackSucceeded("listing the sensors", session.Sensors().GetSupportedSensorObjects(&objects), objects.hr,
-                           &exitCode)) {
+    const HRESULT exchange = session.Sensors().GetSupportedSensorObjects(&objects);
+    if (!CallbackSucceeded("listing the sensors", exchange, objects.hr, &exitCode)) {
         return exitCode;
     }
     DWORD count = 0;
@@ -194,9 +195,8 @@ int RunProps(const CtlOptions& options, Printer& printer, HostSession& session)
     if (keys.empty()) {
         transport::KeysResult supported;
         int exitCode = kExitOk;
-        if (!CallbackSucceeded("listing the supported properties",
-                               session.Sensors().GetSupportedProperties(sensorId, &supported), supported.hr,
-                               &exitCode)) {
+        const HRESULT exchange = session.Sensors().GetSupportedProperties(sensorId, &supported);
+        if (!CallbackSucceeded("listing the supported properties", exchange, supported.hr, &exitCode)) {
             return exitCode;
         }
         DWORD count = 0;
@@ -286,8 +286,8 @@ int RunGet(const CtlOptions& options, Printer& printer, HostSession& session)
     const PROPERTYKEY dataKeys[] = {SENSOR_DATA_TYPE_TIMESTAMP, SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
     transport::ValuesResult data;
     int exitCode = kExitOk;
-    if (!CallbackSucceeded("reading the data fields", session.Sensors().GetDataFields(sensorId, dataKeys, &data),
-                           data.hr, &exitCode)) {
+    const HRESULT exchange = session.Sensors().GetDataFields(sensorId, dataKeys, &data);
+    if (!CallbackSucceeded("reading the data fields", exchange, data.hr, &exitCode)) {
         return exitCode;
     }
     if (!printer.IsJson()) printer.Line("Sensor " + apps::Utf16ToUtf8(sensorId));
@@ -303,8 +303,8 @@ int WriteReportInterval(HostSession& session, std::u16string_view sensorId, std:
     }
     transport::ValuesResult results;
     int exitCode = kExitOk;
-    if (!CallbackSucceeded("setting the report interval", session.Sensors().SetProperties(sensorId, values.Get(), &results),
-                           results.hr, &exitCode)) {
+    const HRESULT exchange = session.Sensors().SetProperties(sensorId, values.Get(), &results);
+    if (!CallbackSucceeded("setting the report interval", exchange, results.hr, &exitCode)) {
         return exitCode;
     }
     HRESULT keyResult = S_OK;
