@@ -80,7 +80,9 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
                        "where the registry, the device's property store and the map files are kept")
             ->option_text("DIR (default: " + options->stateDirectory + ")");
     std::string idle = "on";
-    app.add_option("--idle", idle, "the user idle setting: off keeps the device powered while nobody uses it")
+    app.add_option("--idle", idle,
+                   "the user idle setting; off keeps the device in D0, where its acquisition (which only a "
+                   "return from low power starts) does not start until sim sleep and sim resume")
         ->option_text("on|off (default: on)")
         ->check(CLI::IsMember({"on", "off"}));
     app.add_option("--allow-group", options->allowGroups,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver-host/exit_codes.h"
+#include "driver-host/first_idle.h"
 #include "driver-host/host_log.h"
 #include "driver-host/settle_progress.h"
 #include "driver-host/simulation.h"
@@ -211,6 +212,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
             return kExitDriverFailed;
         }
         log.Step("device started (D0): the sensor is not available until a client wakes the device");
+        WaitForFirstIdle(host, log);
     }
 
     Simulation simulation(host, log);

@@ -1,5 +1,6 @@
 #include "driver-host/simulation.h"
 
+#include "driver-host/first_idle.h"
 #include "driver-host/settle_progress.h"
 
 namespace driver_host {
@@ -58,6 +59,7 @@ std::pair<HRESULT, std::string> Simulation::RunHostCommand(sim::HostCommand host
             platform::host::HostStep step = m_host.AddDevice();
             if (step.ok()) step = m_host.Start();
             reply = Outcome(step, "the device was added and started (D0)");
+            if (step.ok()) WaitForFirstIdle(m_host, m_log);
             break;
         }
     }
