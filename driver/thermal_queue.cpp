@@ -77,8 +77,10 @@ void CThermalQueue::ProcessPrivateRequest(IWDFIoRequest* pWdfRequest, ULONG Cont
         platform::ComPtr<CSensorManager> manager = m_pDevice->GetSensorManager();
         const HRESULT hr = manager ? manager->ProcessPrivateIoControl(pWdfRequest, ControlCode) : E_UNEXPECTED;
         if (FAILED(hr)) TRACE_ERROR(11, ControlCode, hr);
-        // The caller always gets the size of the value, also with a failure status.
-        pWdfRequest->CompleteWithInformation(hr, kPrivateInformation);
+        // A get always reports the size of the value, also with a failure status. A set returns no
+        // bytes: reporting 4 would claim output the caller never gave room for.
+        const bool fGet = ControlCode == IOCTL_GET_RADIO_STATE || ControlCode == IOCTL_GET_PREVIOUS_RADIO_STATE;
+        pWdfRequest->CompleteWithInformation(hr, fGet ? kPrivateInformation : 0);
     }
     m_pDevice->LeaveCallback(kCallbackDeviceIoControl);
 }

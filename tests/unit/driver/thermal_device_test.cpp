@@ -338,10 +338,11 @@ TEST_F(ThermalDeviceTest, PrivateGetIsCompletedWithFourBytesWhenItsHandlerFails)
     ComPtr<CHostFile> file;
     ASSERT_EQ(m_host->OpenFile(FileAccess::kReadWrite, &file), S_OK);
 
-    // A set with no value in it fails in its handler; the status is the handler's.
+    // A set with no value in it fails in its handler; the status is the handler's, and a set
+    // returns no bytes.
     const IoResult reply = m_host->DeviceIoControl(file.Get(), IOCTL_SET_RADIO_STATE, {}, 4);
     EXPECT_TRUE(FAILED(reply.status));
-    EXPECT_EQ(reply.information, 4u);
+    EXPECT_EQ(reply.information, 0u);
     const IoResult get = m_host->DeviceIoControl(file.Get(), IOCTL_GET_RADIO_STATE, {}, 4);
     EXPECT_EQ(get.information, 4u);
     m_host->CloseFile(file.Get());
