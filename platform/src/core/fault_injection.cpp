@@ -38,6 +38,9 @@ FaultState& State()
 // True while any fault is armed or calls are being counted; keeps unarmed calls cheap.
 std::atomic<bool> g_active{false};
 
+// Exemptions held by the calling thread.
+thread_local int t_exemptions = 0;
+
 void UpdateActiveLocked(const FaultState& state)
 {
     g_active.store(!state.armed.empty() || state.counting, std::memory_order_release);
@@ -57,7 +60,7 @@ namespace detail {
 
 std::optional<std::uint32_t> CheckFault(std::string_view point, std::uint32_t defaultError, std::string_view qualifier)
 {
-    if (!g_active.load(std::memory_order_acquire)) return std::nullopt;
+    if (!g_active.load(std::memory_order_acquire) || t_exemptions > 0) return std::nullopt;
     auto& state = State();
     std::lock_guard guard(state.mutex);
     std::optional<std::uint32_t> result;
@@ -133,6 +136,8 @@ std::string LastInjectedFault()
     std::lock_guard guard(state.mutex);
     return state.lastInjected;
 }
+
+void ExemptCurrentThreadFromFaults(bool exempt) { t_exemptions += exempt ? 1 : -1; }
 
 void ResetFaults()
 {

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform_testing/handles.h"
+
 namespace platform::detail {
 namespace {
 
@@ -59,3 +61,9 @@ std::size_t OpenHandleCount()
 }
 
 }  // namespace platform::detail
+
+namespace platform::testing {
+
+std::size_t OpenKernelHandles() { return detail::OpenHandleCount(); }
+
+}  // namespace platform::testing

@@ -12,6 +12,10 @@
 // Systematic injection: StartCountingCheckedCalls(k) fails the k-th checked call from now, of any
 // point; CheckedCallCount() tells how many calls a flow made, so a test can try k = 1..N.
 //
+// A test's own machinery (the thread it runs a flow on, its waits for it) stays out of a sweep
+// under ScopedFaultExemption: checked calls on the thread that holds one are neither counted nor
+// failed.
+//
 // Thread safety: all functions may be called from any thread.
 #pragma once
 
@@ -34,6 +38,17 @@ std::uint64_t InjectedFaultCount();
 std::string LastInjectedFault();
 
 void ResetFaults();
+
+// Exempts the calling thread while `exempt` is true (nested calls count).
+void ExemptCurrentThreadFromFaults(bool exempt);
+
+class ScopedFaultExemption {
+public:
+    ScopedFaultExemption() { ExemptCurrentThreadFromFaults(true); }
+    ~ScopedFaultExemption() { ExemptCurrentThreadFromFaults(false); }
+    ScopedFaultExemption(const ScopedFaultExemption&) = delete;
+    ScopedFaultExemption& operator=(const ScopedFaultExemption&) = delete;
+};
 
 class ScopedFaults {
 public:
