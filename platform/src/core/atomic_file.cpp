@@ -7,8 +7,19 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "core/fault_injection.h"
+
 namespace platform::detail {
 namespace {
+
+// Each step of a write is a fault point, "WriteFileAtomically:<step>" (create, write, flush,
+// rename), so that tests can fail it as the system call would; the error becomes errno.
+bool StepFails(std::string_view step)
+{
+    const auto error = CheckFault("WriteFileAtomically", EIO, step);
+    if (error) errno = static_cast<int>(*error);
+    return error.has_value();
+}
 
 std::string Describe(const char* step, const std::filesystem::path& path)
 {
@@ -20,11 +31,12 @@ std::string Describe(const char* step, const std::filesystem::path& path)
 std::string WriteFileAtomically(const std::filesystem::path& path, std::string_view contents, unsigned mode)
 {
     const std::filesystem::path temporary = path.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    const int fd = StepFails("create") ? -1 : ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return Describe("cannot create", temporary);
     std::size_t written = 0;
     while (written < contents.size()) {
-        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
+        const ssize_t n =
+            StepFails("write") ? -1 : ::write(fd, contents.data() + written, contents.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const std::string error = Describe("cannot write", temporary);
@@ -34,14 +46,14 @@ std::string WriteFileAtomically(const std::filesystem::path& path, std::string_v
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) {
+    if (StepFails("flush") || ::fsync(fd) != 0) {
         const std::string error = Describe("cannot flush", temporary);
         ::close(fd);
         ::unlink(temporary.c_str());
         return error;
     }
     ::close(fd);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (StepFails("rename") || ::rename(temporary.c_str(), path.c_str()) != 0) {
         const std::string error = Describe("cannot replace", path);
         ::unlink(temporary.c_str());
         return error;
