@@ -38,7 +38,10 @@ for fuzzer in "${fuzzers[@]}"; do
   corpus=build/fuzz/corpus/$name
   artifacts=build/fuzz/artifacts/$name
   mkdir -p "$corpus" "$artifacts"
+  # A fuzzer's own options, if it has any, are in tests/fuzz/<name>.options (one line).
+  options=()
+  if [ -f "tests/fuzz/$name.options" ]; then read -r -a options < "tests/fuzz/$name.options"; fi
   echo "== $name: $seconds s"
   "$fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "tests/fuzz/corpus/$name"
+    -print_final_stats=1 -artifact_prefix="$artifacts/" ${options[@]+"${options[@]}"} "$corpus" "tests/fuzz/corpus/$name"
 done
