@@ -51,7 +51,9 @@ void Printer::Property(std::u16string_view sensorId, const PROPERTYKEY& key, con
     }
     std::string name = KeyDisplayName(key);
     if (name.size() < 42) name.resize(42, ' ');
-    Line("  " + name + " " + ValueToText(value));
+    std::string text = ValueToText(value);
+    if (key == SENSOR_PROPERTY_STATE && value.vt == VT_UI4) text += " (" + SensorStateName(value.ulVal) + ")";
+    Line("  " + name + " " + text);
 }
 
 Json EventToJson(const transport::SensorEvent& event)
