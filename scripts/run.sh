@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release --target driver-host sensorctl   # and the driver module
 
 bin=build/release/bin
 run_dir=$(mktemp -d "${TMPDIR:-/tmp}/thermal-run.XXXXXX")
