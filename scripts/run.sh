@@ -19,21 +19,25 @@ run_dir=$(mktemp -d "${TMPDIR:-/tmp}/thermal-run.XXXXXX")
 socket=$run_dir/host.sock
 log=$run_dir/host.log
 
-"$bin/driver-host" --socket "$socket" "$@" >"$log" 2>&1 &
+# The host runs in a session of its own, so that Ctrl-C reaches only the watch; the host is
+# stopped afterwards with SIGTERM, once the watch has unsubscribed and disconnected.
+setsid "$bin/driver-host" --socket "$socket" "$@" >"$log" 2>&1 &
 host=$!
+host_status=0
 
 stop_host() {
-  trap - EXIT INT TERM
+  trap - EXIT
   if kill -0 "$host" 2>/dev/null; then
     kill -TERM "$host"
-    wait "$host" || true
   fi
+  wait "$host" || host_status=$?
   # The shutdown as the host logged it.
   sed -n '/shutting down/,$p' "$log" | sed 's/^/driver-host: /'
   echo "The host's whole log: $log"
 }
 trap stop_host EXIT
-trap 'exit 130' INT TERM
+# Ctrl-C ends the watch (which stops by itself); the script then goes on to stop the host.
+trap ':' INT
 
 # The host's log up to its "ready" line (loading takes about 5 s: the thermal map settles).
 while IFS= read -r line; do
@@ -50,3 +54,5 @@ echo
 echo "Live readings (sensorctl --socket $socket watch); Ctrl-C stops."
 echo "The first client wakes the idle device: the first reading comes after about 6 s."
 "$bin/sensorctl" --socket "$socket" watch || true
+stop_host
+exit "$host_status"
