@@ -136,6 +136,21 @@ TEST_F(FakeModuleHost, SurpriseRemove_IsFollowedByTheReleasePath)
                                                "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware"));
 }
 
+TEST_F(FakeModuleHost, SurpriseRemove_NewRequestsAndFilesAreRefusedByTheHostNotTheDriver)
+{
+    LoadAndStartFake();
+    ASSERT_TRUE(m_host.SurpriseRemove().ok());
+    m_host.Record().Clear();
+    const std::vector<BYTE> input{1, 2};
+    EXPECT_EQ(m_host.DeviceIoControl(m_file.Get(), fake_driver::kEcho, input, 2).status,
+              HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    ComPtr<CHostFile> second;
+    EXPECT_EQ(m_host.OpenFile(FileAccess::kReadWrite, &second), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(second, nullptr);
+    // The released driver never sees them.
+    EXPECT_THAT(Callbacks(m_host), IsEmpty());
+}
+
 TEST_F(FakeModuleHost, Requests_RunSeveralAtOnceInTheModule)
 {
     LoadAndStartFake();

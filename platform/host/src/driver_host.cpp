@@ -359,10 +359,16 @@ HostStep DriverHost::RemoveLocked(bool surprise)
     HostStep step;
     if (state == DeviceState::kAdded) {
         // Never started: there is no hardware to release.
+        device->RefuseNewIo();
         SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
         return step;
     }
-    if (surprise) device->CallSurpriseRemoval();
+    if (surprise) {
+        // The hardware is gone: new requests fail at the host rather than reach a driver that is
+        // tearing the device down.
+        device->RefuseNewIo();
+        device->CallSurpriseRemoval();
+    }
     if (state == DeviceState::kWorking) {
         Keep(step, device->CallSelfManagedIoSuspend(), "the driver's OnSelfManagedIoSuspend");
         Keep(step, device->CallD0Exit(WdfPowerDeviceD3Final), "the driver's OnD0Exit(5)");
@@ -370,6 +376,8 @@ HostStep DriverHost::RemoveLocked(bool surprise)
     device->CallSelfManagedIoFlush();
     device->CallSelfManagedIoCleanup();
     Keep(step, device->CallReleaseHardware(), "the driver's OnReleaseHardware");
+    // A removed device takes no more files or requests (until it is added again, as a new device).
+    device->RefuseNewIo();
     SetState(DeviceState::kRemoved, WdfPowerDeviceD3Final);
     return step;
 }

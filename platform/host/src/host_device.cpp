@@ -554,12 +554,15 @@ void CHostDevice::RunCleanup(const platform::ComPtr<CHostFile>& file)
              [&file](IFileCallbackCleanup* callback) { callback->OnCleanupFile(file.Get()); });
 }
 
+void CHostDevice::RefuseNewIo()
+{
+    std::lock_guard guard(m_stateMutex);
+    m_removed = true;
+}
+
 void CHostDevice::ReleaseDriverReferences()
 {
-    {
-        std::lock_guard guard(m_stateMutex);
-        m_removed = true;
-    }
+    RefuseNewIo();
     m_workers->Close();
     m_workers->WaitForAll();
 

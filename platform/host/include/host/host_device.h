@@ -149,6 +149,10 @@ public:
     // The same, waiting for the cleanup.
     HRESULT CloseFile(CHostFile* file);
 
+    // Refuses new files and new I/O with ERROR_DEVICE_NOT_CONNECTED from now on: the device is
+    // being removed or is gone, and its driver must not see requests after its hardware is released.
+    // Requests already accepted go on; files already open may still close.
+    void RefuseNewIo();
     // Refuses new I/O, waits for every host thread, and drops every reference to driver objects.
     void ReleaseDriverReferences();
 
