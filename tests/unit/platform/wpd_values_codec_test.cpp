@@ -372,4 +372,37 @@ TEST_F(ValuesCodec, EncoderRefusesWhatItCannotCarryAndLeavesTheBufferAsItWas)
     EXPECT_EQ(transport::EncodeValues(nullptr, nullptr), E_POINTER);
 }
 
+
+// Sets inside one another: as deep as the limit they travel both ways; one deeper is refused by the
+// encoder, and by the decoder when another side sends it.
+TEST_F(ValuesCodec, NestingUpToTheLimitRoundTrips_OneDeeperIsRefusedBothWays)
+{
+    auto chain = [](std::uint32_t sets) {
+        ComPtr<IPortableDeviceValues> outer = NewValues();
+        for (std::uint32_t i = 1; i < sets; ++i) {
+            ComPtr<IPortableDeviceValues> wrapper = NewValues();
+            wrapper->SetIPortableDeviceValuesValue(kStateKey, outer.Get());
+            outer = wrapper;
+        }
+        return outer;
+    };
+    Bytes deepest;
+    ASSERT_EQ(transport::EncodeValues(chain(transport::kMaxNestingDepth).Get(), &deepest), S_OK);
+    ComPtr<IPortableDeviceValues> decoded;
+    EXPECT_EQ(transport::DecodeValues(deepest, decoded.GetAddressOf()), S_OK);
+    Bytes tooDeep;
+    EXPECT_EQ(transport::EncodeValues(chain(transport::kMaxNestingDepth + 1).Get(), &tooDeep), kEncodingTooLarge);
+
+    // The encoding of the deepest chain is: header, then per outer set a count of 1, the key and the
+    // nested set's tag, and at the bottom a count of 0. One more level by hand:
+    constexpr std::size_t kHeader = 4;
+    constexpr std::size_t kLevel = 4 + 20 + 2;
+    ASSERT_EQ(deepest.size(), kHeader + kLevel * (transport::kMaxNestingDepth - 1) + 4);
+    Bytes handMade(deepest.begin(), deepest.begin() + kHeader + kLevel);
+    handMade.insert(handMade.end(), deepest.begin() + kHeader, deepest.end());
+    ComPtr<IPortableDeviceValues> refused;
+    EXPECT_EQ(transport::DecodeValues(handMade, refused.GetAddressOf()), kMalformedEncoding);
+    EXPECT_EQ(refused, nullptr);
+}
+
 }  // namespace
