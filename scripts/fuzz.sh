@@ -3,7 +3,7 @@
 # every fuzzer in turn, starting from its seed corpus in tests/fuzz/corpus/<name>/.
 #
 # Usage: scripts/fuzz.sh [--short] [SECONDS]
-#   --short   each fuzzer runs 30 seconds (what CI runs)
+#   --short   each fuzzer runs 60 seconds (what CI runs)
 #   SECONDS   each fuzzer runs that long; without it, 600 seconds (10 minutes) each. For a long
 #             hunt after changing a parser, give an hour or more (scripts/fuzz.sh 3600).
 #
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 seconds=600
 for argument in "$@"; do
   case "$argument" in
-    --short) seconds=30 ;;
+    --short) seconds=60 ;;
     ''|*[!0-9]*) echo "usage: $0 [--short] [SECONDS]" >&2; exit 2 ;;
     *) seconds=$argument ;;
   esac
