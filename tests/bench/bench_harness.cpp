@@ -1,0 +1,517 @@
+// thermal_bench: the benchmarks that need the host as a process. It starts driver-host (with the
+// stamp library preloaded, see stamp_log.h), connects clients over the socket and prints each
+// figure beside its goal. docs/performance.md describes the method and the figures.
+//
+//   thermal_bench all            every figure, with one host (about five minutes)
+//   thermal_bench latency        event latency with 1, 100 and 1000 subscribed clients
+//   thermal_bench interval       interval accuracy and jitter at 1000 ms and 100 ms
+//   thermal_bench throughput     property and data-field reads from 1 and 8 clients
+//   thermal_bench idle           host CPU time with no client and with one subscriber at 1000 ms
+//   thermal_bench memory         host RSS with 0, 1, 100 and 1000 subscribed clients
+//   thermal_bench floor          the socket round-trip floor alone
+//   --quick                      short windows and few clients: checks that it runs (CTest)
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_clients.h"
+#include "bench_stats.h"
+#include "host_process.h"
+#include "platform/com/runtime.h"
+#include "platform/sensorcx/sensors.h"
+#include "platform/wpd/portable_device_keys.h"
+#include "platform/wpd/portable_device_values.h"
+
+namespace {
+
+using bench::Summary;
+
+struct Config {
+    std::string command;
+    bool quick = false;
+    std::vector<int> clientCounts = {1, 100, 1000};
+    double latencyWindow = 20;      // s, per client count above 1
+    double intervalWindow = 30;     // s, at 100 ms (also the one-client latency window)
+    double slowWindow = 60;         // s, at 1000 ms (also the idle window with one subscriber)
+    double idleWindow = 60;         // s, with no client
+    double throughputWindow = 5;    // s, per run
+    std::size_t floorRoundTrips = 20000;
+    std::string hostPath = THERMAL_BENCH_HOST_PATH;
+    std::string stampLibrary = THERMAL_BENCH_STAMP_LIBRARY;
+};
+
+void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Print(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+}
+
+const char* Verdict(bool met)
+{
+    return met ? "met" : "NOT met";
+}
+
+void SleepSeconds(double seconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+// CLOCK_REALTIME minus CLOCK_MONOTONIC, in ns.
+std::int64_t RealtimeOffsetNs()
+{
+    timespec real{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    const auto realNs = static_cast<std::int64_t>(real.tv_sec) * 1'000'000'000 + real.tv_nsec;
+    return realNs - static_cast<std::int64_t>(bench::MonotonicNs());
+}
+
+// FILETIME (100 ns since 1601) to Unix ns.
+std::int64_t FileTimeToUnixNs(std::uint64_t fileTime)
+{
+    constexpr std::int64_t kEpochDifference = 116444736000000000;  // 1601 to 1970, in 100 ns
+    return (static_cast<std::int64_t>(fileTime) - kEpochDifference) * 100;
+}
+
+class Bench {
+public:
+    explicit Bench(Config config) : m_config(std::move(config)) {}
+
+    int Run();
+
+private:
+    bool Wants(const char* part) const { return m_config.command == "all" || m_config.command == part; }
+
+    Summary Floor(const char* when);
+    void StartHost();
+    void AddSubscriber();
+    void SetInterval(std::uint32_t milliseconds);
+    void WaitForFirstEvent();
+    void MeasureIdleWithoutClient();
+    // One window with the subscribers there are: the events that came, and the host's CPU time.
+    struct Window {
+        std::vector<bench::EventRecord> events;
+        double seconds = 0;
+        std::uint64_t threadCpuNs = 0;
+        std::uint64_t statCpuNs = 0;
+        std::vector<std::size_t> rssKiB;  // sampled once a second
+    };
+    Window Record(double seconds);
+    void ReportInterval(const Window& window, std::uint32_t intervalMs);
+    void ReportLatency(const Window& window, std::size_t clients, const Summary& floor);
+    void ReportIdle(const Window& window, const char* what);
+    void MeasureThroughput();
+    void ReportMemory(std::size_t clients);
+
+    const Config m_config;
+    std::filesystem::path m_workDirectory;
+    std::unique_ptr<bench::HostProcess> m_host;
+    std::unique_ptr<bench::EventReader> m_reader;
+    std::u16string m_sensorId;
+    std::vector<std::unique_ptr<bench::RawClient>> m_subscribers;
+    std::unique_ptr<bench::RawClient> m_intervalClient;  // connected to the sensor, asks for the interval
+    std::uint32_t m_intervalMs = 1000;
+    std::map<std::size_t, std::size_t> m_rssByClients;
+};
+
+Summary Bench::Floor(const char* when)
+{
+    const Summary floor = bench::EchoFloor(m_config.floorRoundTrips, 16);
+    Print("floor (%s): Unix-domain stream socket, 16-byte echo to a child process: %s, mean %.1f us\n", when,
+          bench::LatencyText(floor).c_str(), floor.mean);
+    return floor;
+}
+
+void Bench::StartHost()
+{
+    char pattern[] = "/tmp/thermal-bench.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a work directory");
+    m_workDirectory = pattern;
+    bench::HostProcess::Options options{m_config.hostPath, m_config.stampLibrary, m_workDirectory.string(), {}};
+    std::string why;
+    const std::uint64_t start = bench::MonotonicNs();
+    m_host = bench::HostProcess::Start(options, &why);
+    if (!m_host) throw std::runtime_error(why);
+    Print("host: driver-host pid %d answers after %.1f s (the module's load settles for about 5 s); %zu threads\n",
+          m_host->Pid(), static_cast<double>(bench::MonotonicNs() - start) / 1e9, m_host->Threads());
+    m_reader = std::make_unique<bench::EventReader>(m_host->HasStamps() ? &m_host->Stamps() : nullptr);
+}
+
+void Bench::AddSubscriber()
+{
+    std::string why;
+    auto client = bench::RawClient::Connect(m_host->SocketPath(), &why);
+    if (!client) throw std::runtime_error("a subscriber cannot connect: " + why);
+    transport::SensorClient sensors(client->Transport());
+    if (m_sensorId.empty()) {
+        transport::ObjectsResult objects;
+        DWORD count = 0;
+        if (FAILED(sensors.GetSupportedSensorObjects(&objects)) || FAILED(objects.hr) || !objects.objects ||
+            FAILED(objects.objects->GetCount(&count)) || count == 0) {
+            throw std::runtime_error("the host lists no sensor");
+        }
+        platform::ComPtr<IPortableDeviceValues> object;
+        LPWSTR id = nullptr;
+        if (FAILED(objects.objects->GetAt(0, object.GetAddressOf())) ||
+            FAILED(object->GetStringValue(WPD_OBJECT_ID, &id))) {
+            throw std::runtime_error("the sensor has no object ID");
+        }
+        m_sensorId = id;
+        CoTaskMemFree(id);
+    }
+    HRESULT result = E_FAIL;
+    if (FAILED(sensors.Connect(m_sensorId, &result)) || FAILED(result)) {
+        throw std::runtime_error("a client cannot connect to the sensor");
+    }
+    if (FAILED(sensors.Subscribe(m_sensorId, &result)) || FAILED(result)) {
+        throw std::runtime_error("a client cannot subscribe to the sensor");
+    }
+    m_reader->Add(client.get(), static_cast<std::uint32_t>(m_subscribers.size()));
+    m_subscribers.push_back(std::move(client));
+}
+
+void Bench::SetInterval(std::uint32_t milliseconds)
+{
+    // The wish comes from a client of its own (connected, not subscribed): the subscribers'
+    // connections belong to the event reader.
+    if (!m_intervalClient) {
+        std::string why;
+        m_intervalClient = bench::RawClient::Connect(m_host->SocketPath(), &why);
+        if (!m_intervalClient) throw std::runtime_error("the interval client cannot connect: " + why);
+        HRESULT result = E_FAIL;
+        transport::SensorClient sensors(m_intervalClient->Transport());
+        if (FAILED(sensors.Connect(m_sensorId, &result)) || FAILED(result)) {
+            throw std::runtime_error("the interval client cannot connect to the sensor");
+        }
+    }
+    transport::SensorClient sensors(m_intervalClient->Transport());
+    platform::ComPtr<IPortableDeviceValues> values;
+    CoCreateInstance(CLSID_PortableDeviceValues, nullptr, CLSCTX_INPROC_SERVER, IID_IPortableDeviceValues,
+                     reinterpret_cast<void**>(values.GetAddressOf()));
+    if (!values || FAILED(values->SetUnsignedIntegerValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, milliseconds))) {
+        throw std::runtime_error("cannot make the report interval's values");
+    }
+    transport::ValuesResult result;
+    if (FAILED(sensors.SetProperties(m_sensorId, values.Get(), &result)) || result.hr != S_OK) {
+        throw std::runtime_error("the report interval " + std::to_string(milliseconds) + " ms was refused");
+    }
+    // The wait under way keeps the old interval; the tick after it reads the new one.
+    const std::uint32_t previous = m_intervalMs;
+    m_intervalMs = milliseconds;
+    SleepSeconds((previous + 2.0 * milliseconds) / 1000.0 + 0.3);
+    Print("report interval: %u ms\n", milliseconds);
+}
+
+void Bench::WaitForFirstEvent()
+{
+    const std::uint64_t start = bench::MonotonicNs();
+    m_reader->BeginWindow();
+    while (m_reader->RecordCount() == 0) {
+        if (bench::MonotonicNs() - start > 90'000'000'000ull) throw std::runtime_error("no data event within 90 s");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    m_reader->EndWindow();
+    Print("wake: the first data-updated event came %.1f s after the first subscribe (the woken device settles for "
+          "about 5 s)\n",
+          static_cast<double>(bench::MonotonicNs() - start) / 1e9);
+}
+
+Bench::Window Bench::Record(double seconds)
+{
+    Window window;
+    const std::uint64_t cpu0 = m_host->ThreadCpuNs();
+    const std::uint64_t stat0 = m_host->StatCpuNs();
+    const std::uint64_t start = bench::MonotonicNs();
+    m_reader->BeginWindow();
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    while (std::chrono::steady_clock::now() < end) {
+        window.rssKiB.push_back(m_host->RssKiB());
+        std::this_thread::sleep_until(std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+    }
+    window.events = m_reader->EndWindow();
+    window.seconds = static_cast<double>(bench::MonotonicNs() - start) / 1e9;
+    window.threadCpuNs = m_host->ThreadCpuNs() - cpu0;
+    window.statCpuNs = m_host->StatCpuNs() - stat0;
+    window.rssKiB.push_back(m_host->RssKiB());
+    return window;
+}
+
+void Bench::ReportIdle(const Window& window, const char* what)
+{
+    const double percent = static_cast<double>(window.threadCpuNs) / (window.seconds * 1e9) * 100.0;
+    const double statPercent = static_cast<double>(window.statCpuNs) / (window.seconds * 1e9) * 100.0;
+    const auto [low, high] = std::minmax_element(window.rssKiB.begin(), window.rssKiB.end());
+    Print("idle CPU, %s, %.0f s: %.4f %% of one core (%.1f ms; /proc stat in 10-ms ticks: %.1f ms, %.3f %%)  "
+          "[goal <= 0.1 %%: %s]; RSS %zu..%zu KiB over the window\n",
+          what, window.seconds, percent, static_cast<double>(window.threadCpuNs) / 1e6,
+          static_cast<double>(window.statCpuNs) / 1e6, statPercent, Verdict(percent <= 0.1), *low, *high);
+}
+
+void Bench::MeasureIdleWithoutClient()
+{
+    // The device idles (leaves D0) once no client needs it; the window starts after start-up.
+    const Window window = Record(m_config.idleWindow);
+    ReportIdle(window, "no client");
+}
+
+void Bench::ReportInterval(const Window& window, std::uint32_t intervalMs)
+{
+    // The first subscriber's events, in order of arrival.
+    std::vector<bench::EventRecord> events;
+    for (const auto& event : window.events) {
+        if (event.client == 0) events.push_back(event);
+    }
+    std::sort(events.begin(), events.end(),
+              [](const auto& a, const auto& b) { return a.receivedNs < b.receivedNs; });
+    const auto report = [&](const char* what, auto timeOf) {
+        std::vector<double> gaps;
+        for (std::size_t i = 1; i < events.size(); ++i) {
+            const std::uint64_t a = timeOf(events[i - 1]);
+            const std::uint64_t b = timeOf(events[i]);
+            if (a != 0 && b != 0) gaps.push_back(static_cast<double>(b - a) / 1e6);
+        }
+        const Summary gap = bench::Summarize(gaps);
+        const double within = gaps.empty() ? 0.0
+                                           : static_cast<double>(std::count_if(gaps.begin(), gaps.end(), [&](double g) {
+                                                 return std::abs(g - intervalMs) <= 0.02 * intervalMs;
+                                             })) / static_cast<double>(gaps.size()) * 100.0;
+        const double meanError = (gap.mean - intervalMs) / intervalMs * 100.0;
+        Print("interval %u ms, %s: mean period %.3f ms (%+.3f %%), gaps 2.5-97.5 %% %.3f..%.3f ms, largest %.3f ms "
+              "(%.3f periods), %.1f %% of gaps within +-2 %% (n=%zu)",
+              intervalMs, what, gap.mean, meanError, gap.p2_5, gap.p97_5, gap.max, gap.max / intervalMs, within,
+              gap.count);
+        if (intervalMs == 100) {
+            Print("  [goals: mean within +-1 %%: %s; 95 %% within +-2 %%: %s; no gap above 1.8 periods: %s]",
+                  Verdict(std::abs(meanError) <= 1.0), Verdict(within >= 95.0), Verdict(gap.max <= 1.8 * intervalMs));
+        }
+        Print("\n");
+    };
+    report("hand-over to hand-over", [](const bench::EventRecord& e) { return e.handOverNs; });
+    report("as the client receives", [](const bench::EventRecord& e) { return e.receivedNs; });
+}
+
+void Bench::ReportLatency(const Window& window, std::size_t clients, const Summary& floor)
+{
+    std::vector<double> latencies;
+    std::vector<double> byTimestamp;
+    std::size_t unmatched = 0;
+    const std::int64_t offset = RealtimeOffsetNs();
+    for (const auto& event : window.events) {
+        if (event.handOverNs == 0) {
+            ++unmatched;
+        } else {
+            latencies.push_back(static_cast<double>(event.receivedNs - event.handOverNs) / 1000.0);
+        }
+        const std::int64_t receivedUnixNs = static_cast<std::int64_t>(event.receivedNs) + offset;
+        byTimestamp.push_back(static_cast<double>(receivedUnixNs - FileTimeToUnixNs(event.fileTime)) / 1000.0);
+    }
+    const Summary latency = bench::Summarize(latencies);
+    const Summary stamped = bench::Summarize(byTimestamp);
+    Print("event latency, %zu subscribed client(s): %s; %.1f x the floor's p50 at p50, %.1f x at p99", clients,
+          bench::LatencyText(latency).c_str(), latency.p50 / floor.p50, latency.p99 / floor.p50);
+    if (clients == 1) {
+        Print("  [goals: p50 <= 50 us: %s; p99 <= 500 us: %s]", Verdict(latency.p50 <= 50), Verdict(latency.p99 <= 500));
+    } else if (clients >= 1000) {
+        Print("  [goal: p99 <= 10 ms: %s]", Verdict(latency.p99 <= 10000));
+    }
+    Print("\n");
+    Print("   (events %zu over %zu clients, %zu without a hand-over stamp; by the event's own millisecond timestamp "
+          "the p50 would read %.1f us; host dropped %llu events so far)\n",
+          window.events.size(), clients, unmatched, stamped.p50,
+          static_cast<unsigned long long>(m_reader->DroppedEvents()));
+}
+
+void Bench::MeasureThroughput()
+{
+    const std::vector<PROPERTYKEY> properties = {SENSOR_PROPERTY_STATE, SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL,
+                                                 SENSOR_PROPERTY_MANUFACTURER};
+    const std::vector<PROPERTYKEY> dataFields = {SENSOR_DATA_TYPE_TIMESTAMP, SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
+    const std::u16string id = m_sensorId;
+    const auto read = [id](std::span<const PROPERTYKEY> keys, bool data) {
+        return [id, keys, data](const transport::SensorClient& sensors) {
+            transport::ValuesResult result;
+            const HRESULT hr = data ? sensors.GetDataFields(id, keys, &result) : sensors.GetProperties(id, keys, &result);
+            return FAILED(hr) ? hr : result.hr;
+        };
+    };
+    for (const bool data : {false, true}) {
+        for (const int clients : {1, 8}) {
+            const bench::Throughput throughput = bench::MeasureThroughput(
+                m_host->SocketPath(), m_sensorId, clients, m_config.throughputWindow,
+                read(data ? std::span<const PROPERTYKEY>(dataFields) : std::span<const PROPERTYKEY>(properties), data));
+            const Summary roundTrip = bench::Summarize(throughput.roundTripsUs);
+            Print("throughput, %s, %d client(s): %.0f requests/s; round trip p50 %.1f us p99 %.1f us (n=%zu, %llu "
+                  "failed)",
+                  data ? "data-field reads (2 fields)" : "property reads (3 properties)", clients, throughput.perSecond,
+                  roundTrip.p50, roundTrip.p99, roundTrip.count, static_cast<unsigned long long>(throughput.failures));
+            if (!data && clients == 1) Print("  [goal >= 50000/s: %s]", Verdict(throughput.perSecond >= 50000));
+            Print("\n");
+        }
+    }
+}
+
+void Bench::ReportMemory(std::size_t clients)
+{
+    SleepSeconds(m_config.quick ? 0.2 : 1.0);
+    const std::size_t rss = m_host->RssKiB();
+    m_rssByClients[clients] = rss;
+    Print("memory: host RSS with %zu subscribed client(s): %zu KiB (%.2f MiB), %zu threads", clients, rss, rss / 1024.0,
+          m_host->Threads());
+    if (clients == 1) Print("  [goal <= 8 MiB: %s]", Verdict(rss <= 8 * 1024));
+    if (clients > 1 && m_rssByClients.count(1) != 0) {
+        const double perClient = (static_cast<double>(rss) - static_cast<double>(m_rssByClients[1])) /
+                                 static_cast<double>(clients - 1);
+        Print("; %.1f KiB per added client  [goal <= 32 KiB: %s]", perClient, Verdict(perClient <= 32));
+    }
+    Print("\n");
+}
+
+int Bench::Run()
+{
+    const bool hostParts = m_config.command != "floor";
+    Summary floor = Floor("start");
+    if (!hostParts) return 0;
+
+    StartHost();
+    if (Wants("memory")) ReportMemory(0);
+    if (Wants("idle")) MeasureIdleWithoutClient();
+
+    AddSubscriber();
+    WaitForFirstEvent();
+    SetInterval(1000);
+    if (Wants("memory")) ReportMemory(1);
+
+    if (Wants("idle") || Wants("interval")) {
+        const Window slow = Record(m_config.slowWindow);
+        if (Wants("idle")) ReportIdle(slow, "one subscriber at 1000 ms");
+        if (Wants("interval")) ReportInterval(slow, 1000);
+    }
+
+    if (Wants("interval") || Wants("latency") || Wants("throughput") || Wants("memory")) SetInterval(100);
+    if (Wants("interval") || Wants("latency")) {
+        floor = Floor("before the one-client window");
+        const Window fast = Record(m_config.intervalWindow);
+        if (Wants("interval")) ReportInterval(fast, 100);
+        if (Wants("latency")) ReportLatency(fast, 1, floor);
+    }
+    if (Wants("throughput")) {
+        MeasureThroughput();
+        if (Wants("memory")) ReportMemory(1);
+    }
+    if (Wants("latency") || Wants("memory")) {
+        for (const int count : m_config.clientCounts) {
+            if (count <= 1) continue;
+            while (m_subscribers.size() < static_cast<std::size_t>(count)) AddSubscriber();
+            if (Wants("memory")) ReportMemory(m_subscribers.size());
+            if (Wants("latency")) {
+                floor = Floor("before the window");
+                ReportLatency(Record(m_config.latencyWindow), m_subscribers.size(), floor);
+            }
+        }
+    }
+    if (Wants("memory")) {
+        const Window later = Record(m_config.quick ? 1.0 : 10.0);
+        const auto [low, high] = std::minmax_element(later.rssKiB.begin(), later.rssKiB.end());
+        Print("memory: host RSS over %.0f s more with %zu subscribed clients: %zu..%zu KiB\n", later.seconds,
+              m_subscribers.size(), *low, *high);
+    }
+    Print("host: %llu events dropped by the host in all, %llu connections ended by the host\n",
+          static_cast<unsigned long long>(m_reader->DroppedEvents()),
+          static_cast<unsigned long long>(m_reader->ClosedConnections()));
+
+    m_reader.reset();
+    m_subscribers.clear();
+    m_intervalClient.reset();
+    const int status = m_host->Stop();
+    std::error_code ignored;
+    if (status == 0) std::filesystem::remove_all(m_workDirectory, ignored);
+    else Print("host: exit status %d; its output is in %s\n", status, m_host->LogPath().c_str());
+    return status == 0 ? 0 : 1;
+}
+
+int Usage(const char* why)
+{
+    if (why != nullptr) std::fprintf(stderr, "thermal_bench: %s\n", why);
+    std::fprintf(stderr,
+                 "usage: thermal_bench [--quick] [--clients N,N,...] [--host PATH] [--stamp-library PATH]\n"
+                 "                     all|latency|interval|throughput|idle|memory|floor\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Config config;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::invalid_argument(argument + " needs a value");
+            return argv[++i];
+        };
+        try {
+            if (argument == "--quick") {
+                config.quick = true;
+                config.clientCounts = {1, 20};
+                config.latencyWindow = 1;
+                config.intervalWindow = 1.5;
+                config.slowWindow = 2.5;
+                config.idleWindow = 1;
+                config.throughputWindow = 0.3;
+                config.floorRoundTrips = 2000;
+            } else if (argument == "--clients") {
+                config.clientCounts.clear();
+                std::stringstream list(value());
+                for (std::string item; std::getline(list, item, ',');) config.clientCounts.push_back(std::stoi(item));
+            } else if (argument == "--host") {
+                config.hostPath = value();
+            } else if (argument == "--stamp-library") {
+                config.stampLibrary = value();
+            } else if (argument == "--help" || argument == "-h") {
+                return Usage(nullptr), 0;
+            } else if (!argument.empty() && argument[0] != '-' && config.command.empty()) {
+                config.command = argument;
+            } else {
+                return Usage(("unknown argument " + argument).c_str());
+            }
+        } catch (const std::exception& failure) {
+            return Usage(failure.what());
+        }
+    }
+    static const char* const kCommands[] = {"all", "latency", "interval", "throughput", "idle", "memory", "floor"};
+    if (std::none_of(std::begin(kCommands), std::end(kCommands), [&](const char* c) { return config.command == c; })) {
+        return Usage("name one command");
+    }
+    // A descriptor per subscriber, and some to spare.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    try {
+        return Bench(config).Run();
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "thermal_bench: %s\n", failure.what());
+        return 1;
+    }
+}
