@@ -109,9 +109,11 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
-    if (const auto error = CheckFault("CoCreateInstance", static_cast<std::uint32_t>(E_OUTOFMEMORY),
-                                      platform::GuidToString(rclsid))) {
-        return static_cast<HRESULT>(*error);
+    if (FaultInjectionActive()) {
+        if (const auto error = CheckFault("CoCreateInstance", static_cast<std::uint32_t>(E_OUTOFMEMORY),
+                                          platform::GuidToString(rclsid))) {
+            return static_cast<HRESULT>(*error);
+        }
     }
     if ((dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) == 0) return REGDB_E_CLASSNOTREG;
     ClassCreator creator;

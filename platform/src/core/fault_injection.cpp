@@ -58,6 +58,11 @@ bool Matches(const std::string& armed, std::string_view point, std::string_view 
 
 namespace detail {
 
+bool FaultInjectionActive()
+{
+    return g_active.load(std::memory_order_acquire);
+}
+
 std::optional<std::uint32_t> CheckFault(std::string_view point, std::uint32_t defaultError, std::string_view qualifier)
 {
     if (!g_active.load(std::memory_order_acquire) || t_exemptions > 0) return std::nullopt;

@@ -15,4 +15,8 @@ namespace platform::detail {
 std::optional<std::uint32_t> CheckFault(std::string_view point, std::uint32_t defaultError,
                                         std::string_view qualifier = {});
 
+// Whether a fault is armed or checked calls are counted. While none is, CheckFault answers nothing
+// at once, so a call whose qualifier costs something to build asks this first.
+bool FaultInjectionActive();
+
 }  // namespace platform::detail

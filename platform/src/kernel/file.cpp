@@ -82,8 +82,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
     if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
-    if (const auto error = CheckFault("DeviceIoControl", ERROR_GEN_FAILURE, CodeQualifier(dwIoControlCode))) {
-        return Fail(*error);
+    if (FaultInjectionActive()) {
+        if (const auto error = CheckFault("DeviceIoControl", ERROR_GEN_FAILURE, CodeQualifier(dwIoControlCode))) {
+            return Fail(*error);
+        }
     }
     const auto file = LookupHandleAs<File>(hDevice);
     if (!file) return Fail(ERROR_INVALID_HANDLE);

@@ -40,6 +40,7 @@ HRESULT InjectedFailure(std::string_view point) noexcept
 
 HRESULT InjectedFailure(std::string_view point, REFPROPERTYKEY key) noexcept
 {
+    if (!FaultInjectionActive()) return S_OK;
     return ReturnOutOfMemoryOnThrow([&] {
         const auto error = CheckFault(point, static_cast<std::uint32_t>(E_OUTOFMEMORY), KeyQualifier(key));
         return error ? static_cast<HRESULT>(*error) : S_OK;
