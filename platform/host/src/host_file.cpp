@@ -35,8 +35,8 @@ void STDMETHODCALLTYPE CHostFile::OnSensorEvent(const std::uint8_t* encoded, std
     // StopEvents leaves the handler in place until this call is counted out.
     (*handler)(std::span<const std::uint8_t>(encoded, size));
     std::lock_guard kernel(detail::KernelLock());
-    --m_eventCalls;
-    detail::WakeWaitersLocked();
+    // Only a waiting StopEvents can be satisfied by this: every other event goes without a wake-up.
+    if (--m_eventCalls == 0 && m_stopsWaiting > 0) detail::WakeWaitersLocked();
 }
 
 void CHostFile::StopEvents()
@@ -44,8 +44,10 @@ void CHostFile::StopEvents()
     ClientEventHandler dropped;
     {
         std::unique_lock kernel(detail::KernelLock());
+        ++m_stopsWaiting;
         detail::BlockUntil(
             kernel, [this] { return m_eventCalls == 0; }, detail::kNever);
+        --m_stopsWaiting;
         dropped.swap(m_events);
     }
     // What the handler holds goes here, outside the kernel lock.

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
 #include "host/driver_host.h"
 #include "host/host_transport.h"
 #include "host_test_doubles.h"
+#include "platform/kernel/handle.h"
+#include "platform/kernel/synch.h"
 #include "platform_testing/virtual_clock.h"
 #include "transport/client_events.h"
 
@@ -115,6 +118,60 @@ TEST_F(HostClientFile, FileWithoutHandler_DoesNotTakeEvents)
     EXPECT_EQ(platform::host::MakeSensorTransport(m_host, file.Get())(kPostToFile, event, 1).status, S_OK);
     EXPECT_FALSE(m_sinkAnswered);
     EXPECT_EQ(m_host.CloseFile(file.Get()), S_OK);
+}
+
+TEST_F(HostClientFile, Close_WaitsForAnEventCallInProgressAndEndsWithIt)
+{
+    HANDLE inHandler = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> calls{0};
+    ComPtr<CHostFile> file;
+    ASSERT_EQ(m_host.OpenFile(
+                  FileAccess::kReadWrite,
+                  [&](std::span<const std::uint8_t>) {
+                      ++calls;
+                      SetEvent(inHandler);
+                      WaitForSingleObject(release, INFINITE);
+                  },
+                  &file),
+              S_OK);
+    ComPtr<transport::IClientEventSink> sink;
+    ASSERT_EQ(file.As(&sink), S_OK);
+    const Bytes event{7};
+    std::atomic<bool> closed{false};
+    // The delivering thread stays (blocked) after the call: its end would wake every waiter anyway.
+    HANDLE leave = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::function<void()> deliver = [&] {
+        sink->OnSensorEvent(event.data(), event.size());
+        WaitForSingleObject(leave, INFINITE);
+    };
+    std::function<void()> close = [&] {
+        EXPECT_EQ(m_host.CloseFile(file.Get()), S_OK);
+        closed = true;
+    };
+    const auto run = [](std::function<void()>* body) {
+        return CreateThread(
+            nullptr, 0,
+            [](LPVOID parameter) -> DWORD {
+                (*static_cast<std::function<void()>*>(parameter))();
+                return 0;
+            },
+            body, 0, nullptr);
+    };
+    HANDLE delivering = run(&deliver);
+    ASSERT_EQ(WaitForSingleObject(inHandler, INFINITE), WAIT_OBJECT_0);
+    HANDLE closing = run(&close);
+    m_clock.RunUntilIdle();
+    EXPECT_FALSE(closed);  // the handler is still running
+
+    SetEvent(release);
+    m_clock.RunUntilIdle();
+    EXPECT_TRUE(closed);  // the end of the call let the close go on
+    sink->OnSensorEvent(event.data(), event.size());
+    EXPECT_EQ(calls.load(), 1);
+    SetEvent(leave);
+    WaitForSingleObject(delivering, INFINITE);
+    for (HANDLE handle : {delivering, closing, inHandler, release, leave}) CloseHandle(handle);
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ private:
     // Guarded by KernelLock().
     ClientEventHandler m_events;
     std::uint32_t m_eventCalls = 0;
+    std::uint32_t m_stopsWaiting = 0;  // StopEvents calls waiting for the calls in progress to end
 };
 
 }  // namespace platform::host
