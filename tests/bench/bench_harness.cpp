@@ -414,10 +414,6 @@ int Bench::Run()
         if (Wants("interval")) ReportInterval(fast, 100);
         if (Wants("latency")) ReportLatency(fast, 1, floor);
     }
-    if (Wants("throughput")) {
-        MeasureThroughput();
-        if (Wants("memory")) ReportMemory(1);
-    }
     if (Wants("latency") || Wants("memory")) {
         for (const int count : m_config.clientCounts) {
             if (count <= 1) continue;
@@ -428,12 +424,23 @@ int Bench::Run()
                 ReportLatency(Record(m_config.latencyWindow), m_subscribers.size(), floor);
             }
         }
+        // Back to the first subscriber: the rest close their connections.
+        m_reader.reset();
+        m_subscribers.resize(1);
+        m_reader = std::make_unique<bench::EventReader>(m_host->HasStamps() ? &m_host->Stamps() : nullptr);
+        m_reader->Add(m_subscribers[0].get(), 0);
+        if (Wants("memory")) {
+            SleepSeconds(1);
+            Print("memory: host RSS after the other subscribers left: %zu KiB\n", m_host->RssKiB());
+        }
     }
+    if (Wants("throughput")) MeasureThroughput();
     if (Wants("memory")) {
         const Window later = Record(m_config.quick ? 1.0 : 10.0);
         const auto [low, high] = std::minmax_element(later.rssKiB.begin(), later.rssKiB.end());
-        Print("memory: host RSS over %.0f s more with %zu subscribed clients: %zu..%zu KiB\n", later.seconds,
-              m_subscribers.size(), *low, *high);
+        Print("memory: host RSS with one subscriber%s, over %.0f s: %zu..%zu KiB  [flat: %s]\n",
+              Wants("throughput") ? " after the throughput runs" : "", later.seconds, *low, *high,
+              Verdict(*high <= m_rssByClients[1] + 256));
     }
     Print("host: %llu events dropped by the host in all, %llu connections ended by the host\n",
           static_cast<unsigned long long>(m_reader->DroppedEvents()),
@@ -453,8 +460,13 @@ int Usage(const char* why)
 {
     if (why != nullptr) std::fprintf(stderr, "thermal_bench: %s\n", why);
     std::fprintf(stderr,
-                 "usage: thermal_bench [--quick] [--clients N,N,...] [--host PATH] [--stamp-library PATH]\n"
-                 "                     all|latency|interval|throughput|idle|memory|floor\n");
+                 "usage: thermal_bench [--quick] [--clients N,N,...] [--latency-window S] [--interval-window S]\n"
+                 "                     [--slow-window S] [--idle-window S] [--throughput-window S]\n"
+                 "                     [--host PATH] [--stamp-library PATH]\n"
+                 "                     all|latency|interval|throughput|idle|memory|floor\n"
+                 "Windows (seconds): latency per client count above one (20), the 100-ms interval and one-client\n"
+                 "latency (30), the 1000-ms interval and idle CPU with one subscriber (60), idle CPU with no client\n"
+                 "(60), each throughput run (5).\n");
     return 2;
 }
 
@@ -483,6 +495,16 @@ int main(int argc, char** argv)
                 config.clientCounts.clear();
                 std::stringstream list(value());
                 for (std::string item; std::getline(list, item, ',');) config.clientCounts.push_back(std::stoi(item));
+            } else if (argument == "--latency-window") {
+                config.latencyWindow = std::stod(value());
+            } else if (argument == "--interval-window") {
+                config.intervalWindow = std::stod(value());
+            } else if (argument == "--slow-window") {
+                config.slowWindow = std::stod(value());
+            } else if (argument == "--idle-window") {
+                config.idleWindow = std::stod(value());
+            } else if (argument == "--throughput-window") {
+                config.throughputWindow = std::stod(value());
             } else if (argument == "--host") {
                 config.hostPath = value();
             } else if (argument == "--stamp-library") {
