@@ -41,7 +41,22 @@ public:
     HRESULT Unsigned(std::uint64_t value, std::size_t bytes)
     {
         if (m_out->size() - m_start + bytes > kMaxEncodedBytes) return kEncodingTooLarge;
-        for (std::size_t i = 0; i < bytes; ++i) m_out->push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        std::uint8_t littleEndian[8];
+        for (std::size_t i = 0; i < bytes; ++i) littleEndian[i] = static_cast<std::uint8_t>(value >> (8 * i));
+        m_out->insert(m_out->end(), littleEndian, littleEndian + bytes);
+        return S_OK;
+    }
+    // UTF-16 units, each little-endian.
+    HRESULT Units(const WCHAR* text, std::size_t length)
+    {
+        if (m_out->size() - m_start + 2 * length > kMaxEncodedBytes) return kEncodingTooLarge;
+        const std::size_t at = m_out->size();
+        m_out->resize(at + 2 * length);
+        std::uint8_t* bytes = m_out->data() + at;
+        for (std::size_t i = 0; i < length; ++i) {
+            bytes[2 * i] = static_cast<std::uint8_t>(text[i]);
+            bytes[2 * i + 1] = static_cast<std::uint8_t>(text[i] >> 8);
+        }
         return S_OK;
     }
     HRESULT U8(std::uint8_t value) { return Unsigned(value, 1); }
@@ -201,8 +216,7 @@ private:
         }
         RETURN_IF_FAILED(m_writer.U16(VT_LPWSTR));
         RETURN_IF_FAILED(m_writer.U32(length));
-        for (std::uint32_t i = 0; i < length; ++i) RETURN_IF_FAILED(m_writer.U16(text[i]));
-        return S_OK;
+        return m_writer.Units(text, length);
     }
 
     Writer m_writer;
