@@ -56,7 +56,7 @@ std::string HresultText(HRESULT hr);
 class HostRecord {
 public:
     using Token = std::uint64_t;
-    static constexpr std::size_t kDefaultCapacity = 65536;
+    static constexpr std::size_t kDefaultCapacity = 4096;
 
     // Adds an entry; the token lets SetResult fill in its result later.
     Token Add(RecordKind kind, std::string name, std::string arguments = {}, std::string result = {});
