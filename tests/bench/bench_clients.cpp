@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -239,9 +240,20 @@ void EventReader::OnEvent(const Peer& peer, std::uint64_t receivedNs, std::span<
     EventRecord record;
     record.client = peer.index;
     record.receivedNs = receivedNs;
-    record.fileTime = FileTimeOf(message);
+    // Every subscriber gets the same bytes for one hand-over: the last answer is usually the one.
+    if (message.size() == m_lastMessage.size() && std::equal(message.begin(), message.end(), m_lastMessage.begin())) {
+        record.fileTime = m_lastFileTime;
+        record.handOverNs = m_lastHandOverNs;
+    } else {
+        record.fileTime = FileTimeOf(message);
+        if (record.fileTime != 0 && m_stamps != nullptr) {
+            record.handOverNs = m_stamps->HandOver(record.fileTime, receivedNs);
+        }
+        m_lastMessage.assign(message.begin(), message.end());
+        m_lastFileTime = record.fileTime;
+        m_lastHandOverNs = record.handOverNs;
+    }
     if (record.fileTime == 0) return;
-    if (m_stamps != nullptr) record.handOverNs = m_stamps->HandOver(record.fileTime, receivedNs);
     std::lock_guard guard(m_mutex);
     if (m_recording) m_records.push_back(record);
 }

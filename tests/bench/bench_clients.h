@@ -109,6 +109,9 @@ private:
 
     // Reader thread only: decoded timestamps by message bytes (every subscriber gets the same bytes).
     std::unordered_map<std::string, std::uint64_t> m_fileTimes;
+    std::vector<std::uint8_t> m_lastMessage;
+    std::uint64_t m_lastFileTime = 0;
+    std::uint64_t m_lastHandOverNs = 0;
     std::thread m_thread;
 };
 
