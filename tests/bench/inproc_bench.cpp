@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -222,6 +223,8 @@ public:
             platform::testing::VirtualClock::SetReadStep(std::chrono::milliseconds(1));
         }
         m_host = std::make_unique<platform::host::DriverHost>();
+        // An idling device purges its queue (the fake module does) and would abort a request.
+        m_host->SetUserIdleEnabled(false);
         platform::host::HostStep step = m_host->Load(modulePath);
         if (step.ok()) step = m_host->AddDevice();
         if (step.ok()) step = m_host->Start();
@@ -288,7 +291,12 @@ void BM_HostEchoRequest(benchmark::State& state)
         AllocationCounter allocations(state);
         for (auto _ : state) {
             const platform::host::IoResult result = loaded->Host().DeviceIoControl(file.Get(), kFakeEcho, input, 64);
-            if (FAILED(result.status)) state.SkipWithError("the echo failed");
+            if (FAILED(result.status)) {
+                static char why[64];
+                std::snprintf(why, sizeof(why), "the echo failed: 0x%08X", static_cast<unsigned>(result.status));
+                state.SkipWithError(why);
+                break;
+            }
         }
     }
     loaded->Host().CloseFile(file.Get());
