@@ -261,27 +261,32 @@ void EventReader::OnEvent(const Peer& peer, std::uint64_t receivedNs, std::span<
 // ---- Throughput. ----
 
 Throughput MeasureThroughput(const std::string& socketPath, const std::u16string& sensorId, int clients,
-                             double seconds, const RequestFunction& request)
+                             int threadsPerClient, double seconds, const RequestFunction& request)
 {
-    struct Worker {
+    struct Connection {
         std::unique_ptr<transport::SocketClient> socket;
         std::unique_ptr<transport::SensorClient> sensors;
+    };
+    struct Worker {
+        const transport::SensorClient* sensors = nullptr;
         std::vector<double> samples;
         std::uint64_t failures = 0;
         std::thread thread;
     };
-    std::vector<Worker> workers(static_cast<std::size_t>(clients));
-    for (auto& worker : workers) {
+    std::vector<Connection> connections(static_cast<std::size_t>(clients));
+    for (auto& connection : connections) {
         std::string why;
-        if (FAILED(transport::SocketClient::Connect(socketPath, {}, {}, &worker.socket, &why))) {
+        if (FAILED(transport::SocketClient::Connect(socketPath, {}, {}, &connection.socket, &why))) {
             throw std::runtime_error("a throughput client cannot connect: " + why);
         }
-        worker.sensors = std::make_unique<transport::SensorClient>(worker.socket->AsSensorTransport());
+        connection.sensors = std::make_unique<transport::SensorClient>(connection.socket->AsSensorTransport());
         HRESULT connected = E_FAIL;
-        if (FAILED(worker.sensors->Connect(sensorId, &connected)) || FAILED(connected)) {
+        if (FAILED(connection.sensors->Connect(sensorId, &connected)) || FAILED(connected)) {
             throw std::runtime_error("a throughput client cannot connect to the sensor");
         }
     }
+    std::vector<Worker> workers(connections.size() * static_cast<std::size_t>(threadsPerClient));
+    for (std::size_t i = 0; i < workers.size(); ++i) workers[i].sensors = connections[i % connections.size()].sensors.get();
     std::atomic<bool> go{false};
     std::atomic<bool> stop{false};
     for (auto& worker : workers) {
@@ -307,9 +312,11 @@ Throughput MeasureThroughput(const std::string& socketPath, const std::u16string
     for (auto& worker : workers) {
         result.failures += worker.failures;
         result.roundTripsUs.insert(result.roundTripsUs.end(), worker.samples.begin(), worker.samples.end());
+    }
+    for (auto& connection : connections) {
         HRESULT disconnected = E_FAIL;
-        worker.sensors->Disconnect(sensorId, &disconnected);
-        worker.socket->Close();
+        connection.sensors->Disconnect(sensorId, &disconnected);
+        connection.socket->Close();
     }
     result.perSecond = static_cast<double>(result.roundTripsUs.size()) / (static_cast<double>(end - start) / 1e9);
     return result;

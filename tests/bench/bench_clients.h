@@ -115,9 +115,10 @@ private:
     std::thread m_thread;
 };
 
-// Request throughput: `clients` connections (the socket client library, one thread each) send
-// `request` back to back for `seconds`; the requests per second over all of them, and the
-// round-trip samples (us) of every request.
+// Request throughput: `clients` connections (the socket client library) send `request` back to
+// back for `seconds`, each from `threadsPerClient` threads at once (so that many requests are in
+// flight on the connection); the requests per second over all of them, and the round-trip samples
+// (us) of every request.
 struct Throughput {
     double perSecond = 0;
     std::vector<double> roundTripsUs;
@@ -125,6 +126,6 @@ struct Throughput {
 };
 using RequestFunction = std::function<HRESULT(const transport::SensorClient&)>;
 Throughput MeasureThroughput(const std::string& socketPath, const std::u16string& sensorId, int clients,
-                             double seconds, const RequestFunction& request);
+                             int threadsPerClient, double seconds, const RequestFunction& request);
 
 }  // namespace bench
