@@ -536,11 +536,15 @@ TEST(SoakTest, ManyClientsWhileTheMachineChanges_AllAnsweredNothingGrows)
     EXPECT_LE(endRss, warmRss + kRssToleranceKiB) << "the host's resident memory grew";
 #endif
 
-    // A fresh client is served: it reads a temperature.
+    // A fresh client is served: it connects to the sensor (which wakes the device) and reads a
+    // temperature.
     ClientCounters freshCounters;
     std::unique_ptr<transport::SocketClient> fresh = ConnectClient(host->Socket(), &freshCounters, &connected);
     ASSERT_TRUE(fresh) << HresultText(connected);
     transport::SensorClient sensors(fresh->AsSensorTransport());
+    HRESULT sensorConnected = E_FAIL;
+    ASSERT_EQ(sensors.Connect(sensorId, &sensorConnected), S_OK);
+    ASSERT_EQ(sensorConnected, S_OK);
     const PROPERTYKEY dataKeys[] = {SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
     transport::ValuesResult data;
     // The device may have just come back (resume, re-add): its first reading follows the thermal
