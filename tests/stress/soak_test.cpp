@@ -476,7 +476,7 @@ TEST(SoakTest, ManyClientsWhileTheMachineChanges_AllAnsweredNothingGrows)
     }
 
     // Warm-up: the full load before the first measurement, until thread pools, allocator caches and
-    // the host's record of calls (65536 entries, then the oldest go; a few entries per request) have
+    // the host's record of calls (a fixed number of entries, then the oldest go) have
     // reached their size: a third of the run (at least 10 s) and 20000 requests, or 60% of the run
     // on a machine too slow for that.
     constexpr long kWarmUpRequests = 20000;
