@@ -76,7 +76,10 @@ void CHostIoQueue::Submit(platform::ComPtr<CHostIoRequest> request)
             m_waiting.push_back(request.Get());
             request->AddRef();
             accepted = true;
-            if (m_dispatchThreads < m_maxDispatchThreads) {
+            // An idle dispatching thread takes it; a new one starts only when every thread there is
+            // has a request already.
+            if (m_idleDispatchThreads > 0) detail::WakeWaitersLocked();
+            if (m_waiting.size() > m_idleDispatchThreads && m_dispatchThreads < m_maxDispatchThreads) {
                 ++m_dispatchThreads;
                 startThread = true;
             }
@@ -128,7 +131,11 @@ void CHostIoQueue::DispatchWaiting()
     for (;;) {
         platform::ComPtr<CHostIoRequest> request;
         {
-            std::lock_guard kernel(detail::KernelLock());
+            std::unique_lock kernel(detail::KernelLock());
+            ++m_idleDispatchThreads;
+            detail::BlockUntil(
+                kernel, [this] { return !m_waiting.empty() || m_workers->ClosedLocked(); }, detail::kNever);
+            --m_idleDispatchThreads;
             if (m_waiting.empty()) {
                 --m_dispatchThreads;
                 return;

@@ -1,8 +1,10 @@
 // An I/O queue of the host device, with parallel dispatch: requests are handed to the queue's
 // callback object (IQueueCallbackDeviceIoControl) on host threads, up to `maxDispatchThreads` of
 // them at once; a request waits in the queue while all of those are busy in the driver. The bound
-// keeps a flood of requests from costing a thread each. The queue is not power managed: dispatch
-// never waits for the device to be in D0.
+// keeps a flood of requests from costing a thread each. A dispatching thread, once started, waits
+// for the next request instead of ending, so a request costs no thread start; the threads end when
+// the device's host threads are closed (HostWorkers::Close, at removal). The queue is not power
+// managed: dispatch never waits for the device to be in D0.
 //
 // PurgeSynchronously completes the requests still waiting for dispatch with
 // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED), refuses new ones the same way until Start, and
@@ -60,7 +62,8 @@ private:
     ~CHostIoQueue();
     friend class platform::ComObject<CHostIoQueue, IWDFIoQueue>;
 
-    // On a host thread: hands waiting requests to the driver, one after the other, until none waits.
+    // On a host thread: hands waiting requests to the driver, one after the other, and waits for
+    // more until the host threads are closed.
     void DispatchWaiting();
     void DispatchOne(const platform::ComPtr<CHostIoRequest>& request);
 
@@ -78,6 +81,7 @@ private:
     std::deque<CHostIoRequest*> m_waiting;  // one reference each
     std::uint32_t m_dispatched = 0;         // handed to the driver and not completed yet
     std::uint32_t m_dispatchThreads = 0;    // host threads running DispatchWaiting
+    std::uint32_t m_idleDispatchThreads = 0;  // of those, the ones waiting for a request
 };
 
 }  // namespace platform::host

@@ -47,6 +47,7 @@ void HostWorkers::Close()
 {
     std::lock_guard kernel(detail::KernelLock());
     m_closed = true;
+    detail::WakeWaitersLocked();
 }
 
 void HostWorkers::WaitForAll()

@@ -29,8 +29,11 @@ public:
     // Runs `work` on a new thread; `work` is destroyed on that thread before it counts as ended.
     // Unless it started, `work` is destroyed unrun.
     StartResult Start(std::function<void()> work);
-    // Refuses every later Start.
+    // Refuses every later Start, and wakes the threads that wait for more work (see ClosedLocked).
     void Close();
+    // Whether Close was called; the caller holds KernelLock(). A thread that waits for more work
+    // waits for this too, and ends when it turns true.
+    bool ClosedLocked() const { return m_closed; }
     // Blocks until every thread started so far has ended.
     void WaitForAll();
 

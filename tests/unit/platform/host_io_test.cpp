@@ -217,6 +217,17 @@ TEST_F(HostIo, Requests_RunSeveralAtOnceUpToTheDispatchBound)
     EXPECT_THAT(results.Statuses(), ElementsAre(S_OK, S_OK, S_OK, S_OK));
 }
 
+TEST_F(HostIo, Requests_OneAfterAnotherAreTakenByTheWaitingDispatchThread)
+{
+    MakeDevice(
+        [](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) { request->CompleteWithInformation(S_OK, 0); });
+    EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0).status, S_OK);
+    m_clock.RunUntilIdle();  // the dispatching thread is back waiting for the next request
+    // No thread can start any more: every later request needs the one that waits.
+    platform::testing::FailCallAlways("CreateThread");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0).status, S_OK);
+}
+
 TEST_F(HostIo, CompleteWithInformation_ASecondCompletionIsADriverErrorAndIgnored)
 {
     MakeDevice([](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
