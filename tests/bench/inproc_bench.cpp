@@ -327,17 +327,10 @@ BENCHMARK(BM_SocketEchoRequest)->UseRealTime();
 const PROPERTYKEY kProperties[] = {SENSOR_PROPERTY_STATE, SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL,
                                    SENSOR_PROPERTY_MANUFACTURER};
 
-// Property reads of the real module's sensor, straight through the host (no socket).
-void BM_DriverPropertyRead(benchmark::State& state)
+// Connects `sensors` to the sensor, reads kProperties once per iteration counting allocations,
+// and disconnects.
+void ReadPropertiesWhileConnected(benchmark::State& state, const transport::SensorClient& sensors)
 {
-    LoadedHost* loaded = HostOf(THERMAL_DRIVER_MODULE_PATH, true);
-    if (!loaded->Error().empty()) return state.SkipWithError(loaded->Error().c_str());
-    ComPtr<platform::host::CHostFile> file;
-    loaded->Host().OpenFile(platform::host::FileAccess::kReadWrite, &file);
-    transport::SensorClient sensors([&](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
-        platform::host::IoResult reply = loaded->Host().DeviceIoControl(file.Get(), code, input, capacity);
-        return transport::TransportReply{reply.status, reply.information, std::move(reply.output)};
-    });
     HRESULT connected = E_FAIL;
     sensors.Connect(kSensorId, &connected);
     {
@@ -351,6 +344,20 @@ void BM_DriverPropertyRead(benchmark::State& state)
         }
     }
     sensors.Disconnect(kSensorId, &connected);
+}
+
+// Property reads of the real module's sensor, straight through the host (no socket).
+void BM_DriverPropertyRead(benchmark::State& state)
+{
+    LoadedHost* loaded = HostOf(THERMAL_DRIVER_MODULE_PATH, true);
+    if (!loaded->Error().empty()) return state.SkipWithError(loaded->Error().c_str());
+    ComPtr<platform::host::CHostFile> file;
+    loaded->Host().OpenFile(platform::host::FileAccess::kReadWrite, &file);
+    transport::SensorClient sensors([&](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
+        platform::host::IoResult reply = loaded->Host().DeviceIoControl(file.Get(), code, input, capacity);
+        return transport::TransportReply{reply.status, reply.information, std::move(reply.output)};
+    });
+    ReadPropertiesWhileConnected(state, sensors);
     loaded->Host().CloseFile(file.Get());
 }
 BENCHMARK(BM_DriverPropertyRead)->UseRealTime();
@@ -365,19 +372,7 @@ void BM_SocketPropertyRead(benchmark::State& state)
         return state.SkipWithError("connect");
     }
     transport::SensorClient sensors(client->AsSensorTransport());
-    HRESULT connected = E_FAIL;
-    sensors.Connect(kSensorId, &connected);
-    {
-        AllocationCounter allocations(state);
-        for (auto _ : state) {
-            transport::ValuesResult result;
-            if (FAILED(sensors.GetProperties(kSensorId, kProperties, &result)) || FAILED(result.hr)) {
-                state.SkipWithError("the read failed");
-                break;
-            }
-        }
-    }
-    sensors.Disconnect(kSensorId, &connected);
+    ReadPropertiesWhileConnected(state, sensors);
     client->Close();
 }
 BENCHMARK(BM_SocketPropertyRead)->UseRealTime();
