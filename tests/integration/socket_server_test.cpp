@@ -3,14 +3,15 @@
 // own, the simulation and trace channels, and the socket file itself. Clients are the socket
 // client library and, where a test needs to send what the library never would or to stop
 // reading, a raw peer that speaks frames by hand.
+#include "host/socket_server.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,11 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/socket_server.h"
 #include "integration/fake_driver/fake_driver_control.h"
 #include "loaded_module_fixture.h"
-#include "platform/kernel/handle.h"
 #include "platform/com/runtime.h"
+#include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
 #include "platform/sensorcx/sensors.h"
 #include "sensor_test_client.h"
@@ -70,7 +70,10 @@ public:
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
 
-    void Send(const Bytes& bytes) { ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
+    void Send(const Bytes& bytes)
+    {
+        ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
 
     void Hello()
     {
@@ -247,7 +250,8 @@ TEST_F(SocketServerTest, HelloAndRequests_TravelThroughTheDevicesQueue)
     EXPECT_TRUE(unknown.output.empty());
 
     // Capacities above the largest reply never reach the device.
-    EXPECT_EQ(client->IoControl(fake_driver::kEcho, input, transport::kMaxIoBytes + 1).status, transport::kFrameTooLarge);
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, input, transport::kMaxIoBytes + 1).status,
+              transport::kFrameTooLarge);
     RawPeer raw(SocketPath());
     raw.Hello();
     raw.Send(IoControl(9, fake_driver::kEcho, input, transport::kMaxIoBytes + 1));
@@ -289,6 +293,24 @@ TEST_F(SocketServerTest, Replies_GoOutInCompletionOrderMatchedById)
     EXPECT_EQ(held.information, 0u);
     ASSERT_TRUE(raw.Next());
     EXPECT_EQ(raw.header.id, 7u);
+}
+
+TEST_F(SocketServerTest, ClientWithoutCallbacks_ARequestTimesOutAndItsLateReplyIsSkipped)
+{
+    StartFake();
+    Serve(Options());
+    const HANDLE release = HoldRequests();
+    std::unique_ptr<SocketClient> client;
+    ASSERT_EQ(SocketClient::Connect(SocketPath(), {}, {std::chrono::milliseconds(1000)}, &client), S_OK);
+
+    // The waiting thread receives for itself; the held request's reply does not come in time.
+    EXPECT_EQ(client->IoControl(fake_driver::kHold, {}, 0).status, transport::kReplyTimedOut);
+    SetEvent(release);
+    // The held reply comes first now and answers nobody; the next request gets its own.
+    const transport::TransportReply echo = client->IoControl(fake_driver::kEcho, Bytes{4, 2}, 2);
+    EXPECT_EQ(echo.status, S_OK);
+    EXPECT_EQ(echo.output, (Bytes{4, 2}));
+    EXPECT_TRUE(client->IsConnected());
 }
 
 TEST_F(SocketServerTest, ManyRequestsAtOnce_PauseReadingAndAreAllAnswered)

@@ -1,16 +1,20 @@
-// A client of the driver host's socket: requests matched to replies by id, and a reader thread
-// that receives every frame.
+// A client of the driver host's socket: requests matched to replies by id; frames are received by a
+// reader thread when the client has callbacks, else by the threads that wait for replies.
 #include "transport/socket_client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -35,8 +39,9 @@ HRESULT Fail(std::string* error, HRESULT hr, std::string text)
 }  // namespace
 
 // Thread safety: m_fd never changes; writes to it are serialised by m_sendMutex. The waiting
-// requests and the connection's state are guarded by m_mutex. The callbacks and the frame reader
-// belong to the reader thread.
+// requests and the connection's state are guarded by m_mutex. The callbacks, the frame reader and
+// the receive buffer belong to the thread that receives: the reader thread when there is one, else
+// the waiting thread that holds m_receiving (taken and given back under m_mutex).
 class SocketClient::Impl {
 public:
     struct Reply {
@@ -46,7 +51,12 @@ public:
     };
 
     Impl(int fd, SocketClientCallbacks callbacks, const SocketClientOptions& options)
-        : m_fd(fd), m_callbacks(std::move(callbacks)), m_options(options)
+        : m_fd(fd),
+          m_callbacks(std::move(callbacks)),
+          m_options(options),
+          m_hasReader(m_callbacks.onEvent || m_callbacks.onEventsDropped || m_callbacks.onTraceLine ||
+                      m_callbacks.onDisconnected),
+          m_buffer(kReadChunk)
     {
     }
 
@@ -56,7 +66,13 @@ public:
         ::close(m_fd);
     }
 
-    void StartReader() { m_reader = std::thread([this] { ReaderLoop(); }); }
+    // Only a client with callbacks has a reader thread: without one, nobody waits for what the host
+    // sends on its own, and a reply wakes the thread that waits for it directly, not through a
+    // thread in between.
+    void StartReader()
+    {
+        if (m_hasReader) m_reader = std::thread([this] { ReaderLoop(); });
+    }
 
     std::uint32_t NextId()
     {
@@ -80,20 +96,36 @@ public:
             m_pending.erase(id);
             return kConnectionClosed;
         }
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        if (m_options.replyTimeout.count() > 0) deadline = std::chrono::steady_clock::now() + m_options.replyTimeout;
         std::unique_lock guard(m_mutex);
-        const auto answered = [&] { return waiting->done || !m_connected; };
-        if (m_options.replyTimeout.count() > 0) {
-            if (!m_replied.wait_for(guard, m_options.replyTimeout, answered)) {
-                m_pending.erase(id);
-                return kReplyTimedOut;
+        bool timedOut = false;
+        while (!waiting->done && m_connected && !timedOut) {
+            if (m_hasReader || m_receiving) {
+                // Another thread receives; it hands the reply over.
+                if (!deadline) {
+                    m_replied.wait(guard);
+                } else {
+                    timedOut = m_replied.wait_until(guard, *deadline) == std::cv_status::timeout;
+                }
+                continue;
             }
-        } else {
-            m_replied.wait(guard, answered);
+            m_receiving = true;
+            guard.unlock();
+            HRESULT why = kConnectionClosed;
+            const Received received = Receive(deadline, &why);
+            guard.lock();
+            m_receiving = false;
+            if (received == Received::kEnded) m_connected = false;
+            timedOut = received == Received::kTimedOut;
+            m_replied.notify_all();  // the next waiting thread receives, or finds its reply
         }
         m_pending.erase(id);
-        if (!waiting->done) return kConnectionClosed;
-        *reply = std::move(*waiting);
-        return S_OK;
+        if (waiting->done) {
+            *reply = std::move(*waiting);
+            return S_OK;
+        }
+        return m_connected ? kReplyTimedOut : kConnectionClosed;
     }
 
     HRESULT SendAll(std::span<const std::uint8_t> bytes)
@@ -131,30 +163,45 @@ public:
 private:
     void ReaderLoop()
     {
-        std::vector<std::uint8_t> buffer(kReadChunk);
-        FrameReader reader;
         HRESULT why = kConnectionClosed;
-        for (;;) {
-            const ssize_t received = ::recv(m_fd, buffer.data(), buffer.size(), 0);
-            if (received < 0 && errno == EINTR) continue;
-            if (received <= 0) break;
-            std::span<const std::uint8_t> input(buffer.data(), static_cast<std::size_t>(received));
-            bool framingError = false;
-            while (!input.empty()) {
-                const ReadStatus status = reader.Read(&input);
-                if (status == ReadStatus::kNeedMore) break;
-                if (status == ReadStatus::kFramingError) {
-                    framingError = true;
-                    break;
-                }
-                Dispatch(reader.Header(), reader.Payload(), &why);
-            }
-            if (framingError) {
-                why = reader.Error();
-                break;
-            }
+        while (Receive(std::nullopt, &why) == Received::kFrames) {
         }
         EndConnection(why);
+    }
+
+    enum class Received { kFrames, kTimedOut, kEnded };
+
+    // Receives what the socket has (waiting for it until `deadline`, if any) and dispatches the
+    // frames it completes. kEnded: the connection is gone, *why says how.
+    Received Receive(std::optional<std::chrono::steady_clock::time_point> deadline, HRESULT* why)
+    {
+        if (deadline) {
+            pollfd readable{m_fd, POLLIN, 0};
+            for (;;) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+                const int ready = ::poll(&readable, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+                if (ready < 0 && errno == EINTR) continue;
+                if (ready == 0) return Received::kTimedOut;
+                break;  // readable, or a failure that the receive below reports
+            }
+        }
+        ssize_t received = 0;
+        do {
+            received = ::recv(m_fd, m_buffer.data(), m_buffer.size(), 0);
+        } while (received < 0 && errno == EINTR);
+        if (received <= 0) return Received::kEnded;
+        std::span<const std::uint8_t> input(m_buffer.data(), static_cast<std::size_t>(received));
+        while (!input.empty()) {
+            const ReadStatus status = m_frames.Read(&input);
+            if (status == ReadStatus::kNeedMore) break;
+            if (status == ReadStatus::kFramingError) {
+                *why = m_frames.Error();
+                return Received::kEnded;
+            }
+            Dispatch(m_frames.Header(), m_frames.Payload(), why);
+        }
+        return Received::kFrames;
     }
 
     void Dispatch(const FrameHeader& header, std::span<const std::uint8_t> payload, HRESULT* why)
@@ -173,7 +220,8 @@ private:
             }
             case FrameType::kTraceLine:
                 if (m_callbacks.onTraceLine) {
-                    m_callbacks.onTraceLine(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+                    m_callbacks.onTraceLine(
+                        std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
                 }
                 return;
             case FrameType::kHelloReply:
@@ -217,6 +265,11 @@ private:
     const int m_fd;
     const SocketClientCallbacks m_callbacks;
     const SocketClientOptions m_options;
+    const bool m_hasReader;
+
+    // The receiving thread's (see above).
+    FrameReader m_frames;
+    std::vector<std::uint8_t> m_buffer;
 
     std::mutex m_sendMutex;
 
@@ -227,6 +280,7 @@ private:
     std::uint32_t m_nextId = 1;
     bool m_connected = true;
     bool m_closing = false;
+    bool m_receiving = false;  // a waiting thread receives (only without a reader thread)
 
     std::thread m_reader;  // started by Connect, joined by Close
 };
@@ -239,9 +293,9 @@ HRESULT SocketClient::Connect(const std::string& socketPath, SocketClientCallbac
     *client = nullptr;
     sockaddr_un address{};
     if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path)) {
-        return Fail(error, E_INVALIDARG,
-                    "the socket path must have 1 to " + std::to_string(sizeof(address.sun_path) - 1) +
-                        " bytes: " + socketPath);
+        return Fail(
+            error, E_INVALIDARG,
+            "the socket path must have 1 to " + std::to_string(sizeof(address.sun_path) - 1) + " bytes: " + socketPath);
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);

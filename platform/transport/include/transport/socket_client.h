@@ -29,11 +29,14 @@
 // requests waiting when it goes), or kReplyTimedOut (the request's reply is then ignored when it
 // comes), or kFrameTooLarge for input or capacity above kMaxIoBytes (nothing is sent).
 //
-// Threads: a reader thread of the client receives every frame. Replies wake the thread that waits
-// for them (requests are matched by id, so several threads may wait at once); the callbacks run
-// on the reader thread, one at a time, in the order the frames arrived, and must not wait for a
-// request of this client (its reply would be read by the very thread that waits). The callbacks
-// are fixed at Connect.
+// Threads: a client with callbacks has a reader thread that receives every frame. Replies wake the
+// thread that waits for them (requests are matched by id, so several threads may wait at once); the
+// callbacks run on the reader thread, one at a time, in the order the frames arrived, and must not
+// wait for a request of this client (its reply would be read by the very thread that waits). The
+// callbacks are fixed at Connect. A client without callbacks has no reader thread: the threads that
+// wait for replies receive, one at a time, and hand each other's replies over; what the host sends
+// on its own is read then and dropped, and a connection the host closes is noticed by the next
+// request.
 //
 // Time-outs use the system's steady clock, not the platform's clock: they guard against a host
 // that stopped answering.
