@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -79,6 +80,9 @@ bool SocketIsServed(const std::string& path)
     ::close(fd);
     return served;
 }
+
+// The entries of the host's record that a serving host keeps.
+constexpr std::size_t kServingRecordEntries = 512;
 
 // The names of the callbacks the host made since `mark` entries had been recorded.
 struct RecordMark {
@@ -183,9 +187,13 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     traces.Start();
 
     DriverHost host;
+    // The record is read here only for the callbacks of each lifecycle step, which are few. A
+    // short history keeps busy clients from filling memory and the cache with it (each request
+    // adds several entries).
+    host.Record().SetCapacity(kServingRecordEntries);
     host.SetUserIdleEnabled(options.idle);
-    log.Step(std::string("user idle setting ") + (options.idle ? "on: the device idles while no client needs it"
-                                                               : "off: the device stays powered"));
+    log.Step(std::string("user idle setting ") +
+             (options.idle ? "on: the device idles while no client needs it" : "off: the device stays powered"));
 
     HostStep step;
     log.Step("loading " + options.modulePath + " (about 5 s: the thermal map settles)");
