@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 
 namespace bench {
 
@@ -77,7 +78,7 @@ bool ReadAll(int fd, char* bytes, std::size_t size)
 
 }  // namespace
 
-Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes)
+Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes, std::chrono::microseconds spacing)
 {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair failed");
@@ -86,16 +87,16 @@ Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes)
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
         ::close(pair[0]);
-        while (ReadAll(pair[1], message.data(), message.size()) &&
-               WriteAll(pair[1], message.data(), message.size())) {
+        while (ReadAll(pair[1], message.data(), message.size()) && WriteAll(pair[1], message.data(), message.size())) {
         }
         ::_exit(0);
     }
     ::close(pair[1]);
-    const std::size_t warmUp = std::max<std::size_t>(roundTrips / 10, 10);
+    const std::size_t warmUp = spacing.count() > 0 ? 2 : std::max<std::size_t>(roundTrips / 10, 10);
     std::vector<double> samples;
     samples.reserve(roundTrips);
     for (std::size_t i = 0; i < warmUp + roundTrips; ++i) {
+        if (spacing.count() > 0) std::this_thread::sleep_for(spacing);
         const std::uint64_t start = MonotonicNs();
         if (!WriteAll(pair[0], message.data(), message.size()) || !ReadAll(pair[0], message.data(), message.size())) {
             break;

@@ -4,6 +4,7 @@
 // Thread safety: plain functions and values; EchoFloor starts and ends its own child process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,7 +33,9 @@ std::string LatencyText(const Summary& us);
 
 // The round trip of a minimal echo over a Unix-domain stream socket between this process and a
 // child process it forks: `roundTrips` exchanges of `messageBytes` bytes, after a warm-up. The
-// samples are in microseconds.
-Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes);
+// samples are in microseconds. With a `spacing`, each exchange starts that long after the last one
+// ended, so both ends are asleep when it starts, as the host's threads are when a reading comes
+// every report interval.
+Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes, std::chrono::microseconds spacing = {});
 
 }  // namespace bench
