@@ -1,7 +1,8 @@
 #include "host/host_record.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "record_text.h"
 
 namespace platform::host {
 
@@ -24,8 +25,7 @@ std::string HresultText(HRESULT hr)
 {
     if (hr == S_OK) return "S_OK";
     if (hr == S_FALSE) return "S_FALSE";
-    char hex[16];
-    std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(hr));
+    const std::string hex = Hex32(static_cast<std::uint32_t>(hr));
     const char* name = nullptr;
     switch (hr) {
         case E_NOTIMPL:
