@@ -40,11 +40,9 @@ public:
 
     HRESULT Unsigned(std::uint64_t value, std::size_t bytes)
     {
-        if (m_out->size() - m_start + bytes > kMaxEncodedBytes) return kEncodingTooLarge;
         std::uint8_t littleEndian[8];
         for (std::size_t i = 0; i < bytes; ++i) littleEndian[i] = static_cast<std::uint8_t>(value >> (8 * i));
-        m_out->insert(m_out->end(), littleEndian, littleEndian + bytes);
-        return S_OK;
+        return Append(littleEndian, bytes);
     }
     // UTF-16 units, each little-endian.
     HRESULT Units(const WCHAR* text, std::size_t length)
@@ -64,16 +62,25 @@ public:
     HRESULT U32(std::uint32_t value) { return Unsigned(value, 4); }
     HRESULT U64(std::uint64_t value) { return Unsigned(value, 8); }
 
+    // In one piece: a key's GUID is most of an encoded collection.
     HRESULT Guid(const GUID& guid)
     {
-        RETURN_IF_FAILED(U32(guid.Data1));
-        RETURN_IF_FAILED(U16(guid.Data2));
-        RETURN_IF_FAILED(U16(guid.Data3));
-        for (const std::uint8_t byte : guid.Data4) RETURN_IF_FAILED(U8(byte));
-        return S_OK;
+        std::uint8_t bytes[kGuidBytes];
+        for (std::size_t i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(guid.Data1 >> (8 * i));
+        for (std::size_t i = 0; i < 2; ++i) bytes[4 + i] = static_cast<std::uint8_t>(guid.Data2 >> (8 * i));
+        for (std::size_t i = 0; i < 2; ++i) bytes[6 + i] = static_cast<std::uint8_t>(guid.Data3 >> (8 * i));
+        std::memcpy(bytes + 8, guid.Data4, sizeof(guid.Data4));
+        return Append(bytes, sizeof(bytes));
     }
 
 private:
+    HRESULT Append(const std::uint8_t* bytes, std::size_t count)
+    {
+        if (m_out->size() - m_start + count > kMaxEncodedBytes) return kEncodingTooLarge;
+        m_out->insert(m_out->end(), bytes, bytes + count);
+        return S_OK;
+    }
+
     std::vector<std::uint8_t>* m_out;
     std::size_t m_start;
     bool m_committed = false;
@@ -449,6 +456,8 @@ HRESULT Encode(Interface* collection, std::vector<std::uint8_t>* out, Kind kind,
 {
     if (collection == nullptr || out == nullptr) return E_POINTER;
     return ReturnOutOfMemoryOnThrow([&] {
+        // Room for a usual message at once rather than growing a few bytes at a time.
+        out->reserve(out->size() + 512);
         Encoder encoder(out);
         RETURN_IF_FAILED(encoder.Header(kind));
         RETURN_IF_FAILED(body(encoder));
