@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -180,7 +181,8 @@ private:
             for (;;) {
                 const auto left =
                     std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-                const int ready = ::poll(&readable, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+                const auto waitMs = std::clamp<std::int64_t>(left.count(), 0, std::numeric_limits<int>::max());
+                const int ready = ::poll(&readable, 1, static_cast<int>(waitMs));
                 if (ready < 0 && errno == EINTR) continue;
                 if (ready == 0) return Received::kTimedOut;
                 break;  // readable, or a failure that the receive below reports
