@@ -24,6 +24,7 @@ constexpr std::size_t kGuidBytes = 16;
 constexpr std::size_t kKeyBytes = kGuidBytes + 4;
 constexpr std::size_t kTagBytes = 2;
 constexpr std::size_t kCountBytes = 4;
+constexpr std::size_t kUsualEncodingBytes = 512;
 
 // Appends little-endian fields to a buffer, and takes them back out unless committed.
 class Writer {
@@ -456,8 +457,9 @@ HRESULT Encode(Interface* collection, std::vector<std::uint8_t>* out, Kind kind,
 {
     if (collection == nullptr || out == nullptr) return E_POINTER;
     return ReturnOutOfMemoryOnThrow([&] {
-        // Room for a usual message at once rather than growing a few bytes at a time.
-        out->reserve(out->size() + 512);
+        // Room for a usual message at once rather than growing a few bytes at a time (a buffer that
+        // has room already keeps its own growth).
+        if (out->capacity() < kUsualEncodingBytes) out->reserve(kUsualEncodingBytes);
         Encoder encoder(out);
         RETURN_IF_FAILED(encoder.Header(kind));
         RETURN_IF_FAILED(body(encoder));
