@@ -67,8 +67,12 @@ int CSensorReporter::StopReporterThread()
             TRACE_ERROR(14, GetLastError());
             return 0;
         }
-        // The thread delivers on its way out and waits on the event until then.
-        if (WaitForSingleObject(m_hReporterThread, INFINITE) == WAIT_FAILED) TRACE_ERROR(15, GetLastError());
+        // The thread delivers on its way out and waits on the event until then. One that could not
+        // be waited for may still deliver: it keeps its handles, as after a failed signal.
+        if (WaitForSingleObject(m_hReporterThread, INFINITE) == WAIT_FAILED) {
+            TRACE_ERROR(15, GetLastError());
+            return 0;
+        }
         CloseHandle(m_hReporterThread);
         m_hReporterThread = nullptr;
     }

@@ -43,8 +43,8 @@ public:
     // until the stop).
     int StartReporterThread();
     // Signals the close event, waits for the thread to end and closes the thread handle, then closes
-    // the event. 1, also with nothing to stop; 0 when the event cannot be signalled (both handles
-    // stay held and the thread runs on).
+    // the event. 1, also with nothing to stop; 0 when the event cannot be signalled or the thread
+    // cannot be waited for (both handles stay held: the thread may run on).
     int StopReporterThread();
 
     // True while a reporter thread handle is held (from a start until a successful stop).

@@ -41,7 +41,9 @@ CThermalAcquisition::~CThermalAcquisition()
 
 int CThermalAcquisition::InitAcquisition()
 {
-    const int collector = InitCollector();
+    // A running collector thread reads the maps and WMI; end it before they are loaded again.
+    int collector = 0;
+    if (StopThreadsBeforeMapsChange()) collector = InitCollector();
     const int notifier = m_notifier.StartAdaptorNotifyThread();
     return collector & notifier;
 }
@@ -49,18 +51,21 @@ int CThermalAcquisition::InitAcquisition()
 int CThermalAcquisition::DeinitAcquisition()
 {
     // A running collector thread reads the maps and WMI; end it before they are released.
+    int collector = 0;
+    if (StopThreadsBeforeMapsChange()) collector = DeinitCollector();
+    const int notifier = m_notifier.StopAdaptorNotifyThread();
+    return collector & notifier;
+}
+
+bool CThermalAcquisition::StopThreadsBeforeMapsChange()
+{
     if (HasCollectorThread() || m_reporter.HasReporterThread()) {
         TRACE_INFO(10);
         StopThreads();
     }
-    int collector = 0;
-    if (HasCollectorThread()) {
-        TRACE_ERROR(11);
-    } else {
-        collector = DeinitCollector();
-    }
-    const int notifier = m_notifier.StopAdaptorNotifyThread();
-    return collector & notifier;
+    if (!HasCollectorThread()) return true;
+    TRACE_ERROR(11);
+    return false;
 }
 
 int CThermalAcquisition::StartThreads()
@@ -82,7 +87,8 @@ int CThermalAcquisition::StopThreads()
     TRACE_INFO(14);
     StopCollectorThread();
     const int result = m_reporter.StopReporterThread();
-    m_nStarted.store(0);
+    // A thread that could not be stopped may still read or deliver: acquisition stays started.
+    m_nStarted.store(HasCollectorThread() || m_reporter.HasReporterThread() ? 1 : 0);
     return result;
 }
 

@@ -8,9 +8,10 @@
 //
 // Stopping is sound in either order of the two stop operations. StopThreads signals each thread and
 // waits for it to end before it closes its handle and event; the collector stores -1024.0 and the
-// reporter delivers -1024.0 on their way out. DeinitAcquisition called while threads run stops and
-// joins them first, so the maps, the WMI source and the notifier are released only when no read is
-// under way or can begin. InitAcquisition is called only while the threads are stopped.
+// reporter delivers -1024.0 on their way out. InitAcquisition and DeinitAcquisition called while
+// threads run stop and join them first, so the maps and the WMI source are loaded or released only
+// when no read is under way or can begin; while a collector thread cannot be stopped they stay as
+// they are. Acquisition counts as started until both threads are known to have ended.
 //
 // Until the collector first stores a reading, the latest reading is -1024.0 (no reading).
 //
@@ -51,7 +52,9 @@ public:
     CThermalAcquisition(const CThermalAcquisition&) = delete;
     CThermalAcquisition& operator=(const CThermalAcquisition&) = delete;
 
-    // InitCollector, then StartAdaptorNotifyThread whatever the first returned; the AND of the two.
+    // Stops and joins threads still running, then InitCollector, then StartAdaptorNotifyThread
+    // whatever the first returned; the AND of the two. When a collector thread cannot be stopped the
+    // maps and WMI stay as they are (they are in use) and the first result is 0.
     int InitAcquisition();
     // Stops and joins threads still running, then DeinitCollector and StopAdaptorNotifyThread; the
     // AND of the two. When a collector thread cannot be stopped the maps and WMI stay in place (they
@@ -62,9 +65,10 @@ public:
     // started. Returns the reporter start's result.
     int StartThreads();
     // Stops (and joins) the collector thread (its result is ignored) and the reporter thread, then
-    // clears started. Returns the reporter stop's result; 1 when there was nothing to stop.
+    // clears started unless one of them could not be stopped. Returns the reporter stop's result; 1
+    // when there was nothing to stop.
     int StopThreads();
-    // 1 from StartThreads to StopThreads.
+    // 1 from StartThreads until a StopThreads after which neither thread runs.
     int IsStarted() const override;
 
     DWORD GetReportInterval() const;
@@ -85,6 +89,10 @@ public:
     int ConsumePowerSourceChange(HANDLE closeEvent);
 
 private:
+    // Stops and joins threads still running; true when no collector thread is left to read the maps
+    // and WMI.
+    bool StopThreadsBeforeMapsChange();
+
     CSensorReporter m_reporter;
     CAdaptorNotify m_notifier;
     std::atomic<ITemperatureSensor*> m_pSensor{nullptr};

@@ -88,8 +88,12 @@ int CThermalSensorCollector::StopCollectorThread()
             return 0;
         }
         // The thread may still be reading or holding off; the event, the map and the WMI source
-        // must outlive that, so wait for it before anything is released.
-        if (WaitForSingleObject(m_hCollectorThread, INFINITE) == WAIT_FAILED) TRACE_ERROR(25, GetLastError());
+        // must outlive that, so wait for it before anything is released. A thread that could not
+        // be waited for may still run: it keeps its handles, as after a failed signal.
+        if (WaitForSingleObject(m_hCollectorThread, INFINITE) == WAIT_FAILED) {
+            TRACE_ERROR(25, GetLastError());
+            return 0;
+        }
         CloseHandle(m_hCollectorThread);
         m_hCollectorThread = nullptr;
     }

@@ -71,8 +71,8 @@ public:
     // held until the stop).
     int StartCollectorThread();
     // Signals the close event, waits for the thread to end and closes the thread handle, then closes
-    // the event. 1, also with nothing to stop; 0 when the event cannot be signalled (both handles
-    // stay held and the thread runs on).
+    // the event. 1, also with nothing to stop; 0 when the event cannot be signalled or the thread
+    // cannot be waited for (both handles stay held: the thread may run on).
     int StopCollectorThread();
 
     // Takes one reading through the source chain into *out. Always writes *out and returns 1 (0 only

@@ -354,9 +354,22 @@ void CSensorManager::RetireSensor(CThermalSensor* pSensor)
     }
     // No room to keep it: free it once no delivery can be under way.
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
-    if (sensorDdi && sensorDdi->IsCollectorStarted()) StopCollector(sensorDdi.Get());
+    if (sensorDdi && !StopDeliveries(sensorDdi.Get())) return;
     pSensor->Uninitialize();
     delete pSensor;
+}
+
+bool CSensorManager::StopDeliveries(CSensorDdi* pSensorDdi)
+{
+    if (pSensorDdi->IsCollectorStarted()) {
+        TRACE_WARNING(29);
+        StopCollector(pSensorDdi);
+    }
+    if (!pSensorDdi->IsCollectorStarted()) return true;
+    // A reporter that could not be stopped may be inside a delivery: what it delivers to is left
+    // allocated rather than freed under it.
+    TRACE_ERROR(39);
+    return false;
 }
 
 HRESULT CSensorManager::CreateClassExtension()
@@ -492,17 +505,16 @@ void CSensorManager::Uninitialize()
 void CSensorManager::FreeSensors()
 {
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
+    bool fFree = true;
     if (sensorDdi) {
         // A running reporter may be inside a delivery to a sensor: acquisition ends first.
-        if ((!m_sensors.empty() || !m_retiredSensors.empty()) && sensorDdi->IsCollectorStarted()) {
-            TRACE_WARNING(29);
-            StopCollector(sensorDdi.Get());
-        }
+        if (!m_sensors.empty() || !m_retiredSensors.empty()) fFree = StopDeliveries(sensorDdi.Get());
         for (CThermalSensor* sensor : m_sensors) sensorDdi->TakeBackSensor(sensor);
         for (CThermalSensor* sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor);
     }
     for (std::vector<CThermalSensor*>* list : {&m_sensors, &m_retiredSensors}) {
         for (CThermalSensor* sensor : *list) {
+            if (!fFree) break;
             sensor->Uninitialize();
             delete sensor;
         }

@@ -171,8 +171,11 @@ private:
     void CloseNewDataEvent();
     // Keeps a sensor that failed its initialisation until acquisition has stopped.
     void RetireSensor(CThermalSensor* pSensor);
-    // Ends everything that may still use the sensors and frees them.
+    // Ends everything that may still use the sensors and frees them; sensors that a reporter which
+    // cannot be stopped may still reach are left allocated.
     void FreeSensors();
+    // Stops acquisition when it runs; false when it runs on (a delivery may still be under way).
+    bool StopDeliveries(CSensorDdi* pSensorDdi);
 
     // One pass of the event thread over the sensors.
     void PublishNewData(IPortableDeviceValues* pEventValues);

@@ -277,14 +277,16 @@ const StartFault kStartFaults[] = {
 INSTANTIATE_TEST_SUITE_P(ThermalAcquisition, ThermalAcquisitionStartFault, ::testing::ValuesIn(kStartFaults),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
-TEST_F(ThermalAcquisition, StopThreads_WhenTheReporterCannotBeSignalledReturnsZeroAndClearsStarted)
+// The sensor side frees its sensors only once acquisition no longer counts as started, so a
+// reporter that still delivers keeps it started.
+TEST_F(ThermalAcquisition, StopThreads_WhenTheReporterCannotBeSignalledReturnsZeroAndStaysStarted)
 {
     ASSERT_EQ(Init(), 1);
     ASSERT_EQ(Start(), 1);
     FailCall("SetEvent", 1, 0, 1);  // the collector's passes, the reporter's fails
     EXPECT_EQ(m_acquisition->StopThreads(), 0);
     EXPECT_EQ(m_traces.Count(kReporterTrace, 14), 1u);
-    EXPECT_EQ(m_acquisition->IsStarted(), 0);
+    EXPECT_EQ(m_acquisition->IsStarted(), 1);
     EXPECT_FALSE(NamedEventExists(kCollectorEventName));
     EXPECT_TRUE(NamedEventExists(kReporterEventName));
 
@@ -293,6 +295,7 @@ TEST_F(ThermalAcquisition, StopThreads_WhenTheReporterCannotBeSignalledReturnsZe
     m_clock.AdvanceBy(2000ms);
     EXPECT_FALSE(m_sensor.TakeNewDeliveries().empty());
     EXPECT_EQ(m_acquisition->StopThreads(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
     EXPECT_FALSE(NamedEventExists(kReporterEventName));
 }
 
@@ -325,6 +328,31 @@ TEST_F(ThermalAcquisition, DeinitAcquisition_WhileAReadIsUnderWayWaitsForItBefor
     EXPECT_EQ(m_acquisition->StopThreads(), 1);
     m_clock.AdvanceBy(5000ms);
     EXPECT_EQ(InterfaceReads(), 1u);
+}
+
+// A second start of the sensor side without a stop initialises again while the collector may be
+// reading: the maps and WMI are loaded again only once it has ended.
+TEST_F(ThermalAcquisition, InitAcquisition_WhileAReadIsUnderWayWaitsForItBeforeReloading)
+{
+    ASSERT_EQ(Init(), 1);
+    ASSERT_EQ(Start(), 1);
+    ASSERT_TRUE(sim::HoldProbeRequests(sim::Probe::kInterface));
+    m_clock.AdvanceBy(1000ms);
+    ASSERT_EQ(sim::HeldProbeRequests(sim::Probe::kInterface), 1u);
+
+    platform::testing::VirtualClock::SetReadStep(1ms);  // the reload's settling wait
+    CallThread init([this] { return m_acquisition->InitAcquisition(); });
+    m_clock.RunUntilIdle();
+    EXPECT_FALSE(init.Done());
+
+    ASSERT_TRUE(sim::ReleaseProbeRequests(sim::Probe::kInterface));
+    init.Join();
+    platform::testing::VirtualClock::SetReadStep(0ns);
+    EXPECT_EQ(init.Result(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
+    EXPECT_EQ(Latest(), kNoReading);
+    EXPECT_FALSE(NamedEventExists(kCollectorEventName));
+    EXPECT_GT(sim::LiveWmiObjects(), 0u);
 }
 
 TEST_F(ThermalAcquisition, DeinitAcquisition_KeepsMapsAndWmiWhileTheCollectorCannotBeStopped)
