@@ -9,11 +9,13 @@
 
 #include "loaded_module_fixture.h"
 #include "sim/device_tree.h"
+#include "support/call_thread.h"
 #include "sim/probe_devices.h"
 #include "sim/registry.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using platform::host::DeviceState;
 using platform::host::HostStep;
 using platform::host::RecordKind;
@@ -124,6 +126,30 @@ TEST_F(ThermalDeviceHost, WholeLifeInOrder)
                             "OnReleaseHardware() -> S_OK"));
     EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow").back().result, "S_OK");
     EXPECT_TRUE(m_host.Record().Entries(RecordKind::kDriverError).empty());
+}
+
+// The collector thread waits inside a probe request that never completes. The removal cancels it,
+// so the driver's stop, which waits for that thread, ends and the device is released.
+TEST_F(ThermalDeviceHost, SurpriseRemovalCompletesWhileAProbeRequestHangs)
+{
+    m_host.SetUserIdleEnabled(false);  // acquisition runs until the removal
+    ASSERT_TRUE(LoadAndStart().ok());
+    ASSERT_TRUE(m_host.Suspend(WdfPowerDeviceD3).ok());
+    ASSERT_TRUE(ResumeAdvancingTheClock().ok());
+    ASSERT_TRUE(sim::HoldProbeRequests(sim::Probe::kInterface));
+    m_clock.AdvanceBy(1000ms);
+    ASSERT_EQ(sim::HeldProbeRequests(sim::Probe::kInterface), 1u);
+
+    test_support::CallThread removal([this] { return static_cast<int>(m_host.SurpriseRemove().status); });
+    m_clock.RunUntilIdle();
+    const bool completed = removal.Done();
+    EXPECT_TRUE(completed) << "the removal waits for the probe request";
+    if (!completed) sim::ReleaseProbeRequests(sim::Probe::kInterface);
+    removal.Join();
+    EXPECT_EQ(m_host.State(), DeviceState::kRemoved);
+    EXPECT_EQ(sim::HeldProbeRequests(sim::Probe::kInterface), 0u);
+    EXPECT_EQ(sim::ProbeOpenHandleCount(sim::Probe::kInterface), 0u);
+    EXPECT_EQ(PnpCallbacks(m_host.Record()).back(), "OnReleaseHardware() -> S_OK");
 }
 
 TEST_F(ThermalDeviceHost, TestModeLeavesTheProbesClosed)

@@ -13,6 +13,7 @@
 #include "platform/kernel/module.h"
 #include "platform/kernel/synch.h"
 #include "record_text.h"
+#include "sim/device_tree.h"
 
 namespace platform::host {
 namespace {
@@ -124,8 +125,12 @@ DriverHost::DriverHost(std::shared_ptr<HostRecord> record)
 {
 }
 
+// The destructor and the steps that remove the device cancel what is pending on its hardware from
+// before they take the step gate: the step that holds the gate (an idle change, say) may be the one
+// waiting for it.
 DriverHost::~DriverHost()
 {
+    sim::ScopedHostedDeviceRemoval removal;
     StepGate gate(*this);
     UnloadLocked();
 }
@@ -332,6 +337,7 @@ HostStep DriverHost::Resume()
 
 HostStep DriverHost::SurpriseRemove()
 {
+    sim::ScopedHostedDeviceRemoval removal;
     StepGate gate(*this);
     const DeviceState state = State();
     if (state != DeviceState::kWorking && state != DeviceState::kLowPower && state != DeviceState::kIdle) {
@@ -342,6 +348,7 @@ HostStep DriverHost::SurpriseRemove()
 
 HostStep DriverHost::Remove()
 {
+    sim::ScopedHostedDeviceRemoval removal;
     StepGate gate(*this);
     const DeviceState state = State();
     if (state != DeviceState::kAdded && state != DeviceState::kWorking && state != DeviceState::kLowPower &&
@@ -384,6 +391,7 @@ HostStep DriverHost::RemoveLocked(bool surprise)
 
 HostStep DriverHost::Unload()
 {
+    sim::ScopedHostedDeviceRemoval removal;
     StepGate gate(*this);
     return UnloadLocked();
 }

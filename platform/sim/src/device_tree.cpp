@@ -52,6 +52,9 @@ Tree& TheTree()
     return *tree;
 }
 
+// Removals of the hosted device under way; guarded by KernelLock().
+int g_hostedDeviceRemovals = 0;
+
 char16_t FoldCase(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 
 bool SameName(std::u16string_view a, std::u16string_view b)
@@ -115,11 +118,15 @@ public:
             std::unique_lock kernel(platform::detail::KernelLock());
             if (!m_arrival->connected) return ERROR_DEVICE_NOT_CONNECTED;
             if (m_node->held) {
+                // Held still when the wait ends: the device went away or the hosted device is being
+                // removed, and the request is cancelled.
+                const std::function<bool()> released = [this] {
+                    return !m_node->held || !m_arrival->connected || g_hostedDeviceRemovals > 0;
+                };
                 ++m_node->heldCount;
-                const std::function<bool()> released = [this] { return !m_node->held || !m_arrival->connected; };
                 platform::detail::BlockUntil(kernel, released, platform::detail::kNever);
                 --m_node->heldCount;
-                if (!m_arrival->connected) return ERROR_DEVICE_NOT_CONNECTED;
+                if (!m_arrival->connected || m_node->held) return ERROR_DEVICE_NOT_CONNECTED;
             }
         }
         {
@@ -318,6 +325,19 @@ void ResetHostedDevice()
 {
     std::lock_guard guard(Hosted().mutex);
     Hosted().entry = HostedDeviceEntry{kDefaultHostedDeviceInstanceId, kDefaultHostedDeviceDescription};
+}
+
+void BeginHostedDeviceRemoval()
+{
+    std::lock_guard kernel(platform::detail::KernelLock());
+    ++g_hostedDeviceRemovals;
+    platform::detail::WakeWaitersLocked();
+}
+
+void EndHostedDeviceRemoval()
+{
+    std::lock_guard kernel(platform::detail::KernelLock());
+    --g_hostedDeviceRemovals;
 }
 
 std::optional<HostedDeviceEntry> HostedDevice()

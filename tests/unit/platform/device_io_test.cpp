@@ -256,6 +256,20 @@ DWORD WINAPI SendRequest(LPVOID parameter)
     return 0;
 }
 
+// Sends the request on a thread of its own, and lets it reach the gate.
+HANDLE SendOnThread(GatedRequest* request)
+{
+    HANDLE thread = CreateThread(nullptr, 0, SendRequest, request, 0, nullptr);
+    platform::testing::VirtualClock::RunUntilIdle();
+    return thread;
+}
+
+void Join(HANDLE thread)
+{
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+}
+
 TEST_F(DeviceIo, HeldRequests_WaitUntilReleasedOrRemoved)
 {
     ScopedVirtualClock clock;
@@ -263,28 +277,59 @@ TEST_F(DeviceIo, HeldRequests_WaitUntilReleasedOrRemoved)
     ASSERT_TRUE(sim::HoldRequests(kInstance));
 
     GatedRequest released{device};
-    HANDLE thread = CreateThread(nullptr, 0, SendRequest, &released, 0, nullptr);
-    clock.RunUntilIdle();
+    HANDLE thread = SendOnThread(&released);
     EXPECT_EQ(sim::HeldRequestCount(kInstance), 1u);
     EXPECT_EQ(sim::DeviceRequestCount(kInstance, kEcho), 0u);
     ASSERT_TRUE(sim::ReleaseRequests(kInstance));
-    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    Join(thread);
     EXPECT_TRUE(released.result);
     EXPECT_EQ(released.output, (std::array<BYTE, 4>{1, 2, 3, 4}));
 
     ASSERT_TRUE(sim::HoldRequests(kInstance));
     GatedRequest removed{device};
-    thread = CreateThread(nullptr, 0, SendRequest, &removed, 0, nullptr);
-    clock.RunUntilIdle();
+    thread = SendOnThread(&removed);
     EXPECT_EQ(sim::HeldRequestCount(kInstance), 1u);
     ASSERT_TRUE(sim::SetDevicePresent(kInstance, false));
-    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    Join(thread);
     EXPECT_FALSE(removed.result);
     EXPECT_EQ(removed.error, ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(removed.output[0], 0xEE);
     EXPECT_EQ(sim::DeviceRequestCount(kInstance, kEcho), 1u);
+    CloseHandle(device);
+}
+
+// While the hosted device is being removed, what would wait at the gate ends at once; what the
+// device answers at once is served; afterwards the gate holds again.
+TEST_F(DeviceIo, HeldRequests_EndWhileTheHostedDeviceIsRemoved)
+{
+    ScopedVirtualClock clock;
+    HANDLE device = Open(kName, kReadWrite, 0);
+    ASSERT_TRUE(sim::HoldRequests(kInstance));
+    GatedRequest pending{device};
+    HANDLE thread = SendOnThread(&pending);
+    ASSERT_EQ(sim::HeldRequestCount(kInstance), 1u);
+    {
+        sim::ScopedHostedDeviceRemoval removal;
+        Join(thread);
+        GatedRequest later{device};
+        SendRequest(&later);
+        ASSERT_TRUE(sim::ReleaseRequests(kInstance));
+        GatedRequest served{device};
+        SendRequest(&served);
+        ASSERT_TRUE(sim::HoldRequests(kInstance));
+        EXPECT_EQ(pending.error, ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(later.error, ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_TRUE(served.result);
+    }
+    EXPECT_FALSE(pending.result);
+    EXPECT_EQ(sim::DeviceRequestCount(kInstance, kEcho), 1u);
+
+    GatedRequest afterwards{device};
+    thread = SendOnThread(&afterwards);
+    EXPECT_EQ(sim::HeldRequestCount(kInstance), 1u);
+    ASSERT_TRUE(sim::ReleaseRequests(kInstance));
+    Join(thread);
+    EXPECT_TRUE(afterwards.result);
     CloseHandle(device);
 }
 

@@ -30,6 +30,10 @@
 //   SurpriseRemove:  OnSurpriseRemoval, then as Remove
 //   Unload:          [Remove], the host drops its references to driver objects, OnDeinitialize,
 //                    the driver object is released, DllCanUnloadNow, DllMain(detach)
+// Removal (Remove, SurpriseRemove, Unload) cancels what is pending on the device's hardware, the
+// simulated machine's devices (sim/device_tree.h), for as long as it runs: a request that never
+// completes ends with ERROR_DEVICE_NOT_CONNECTED, so a driver that waits for one still finishes its
+// removal.
 // A start that fails releases what it began: a failed OnPrepareHardware or OnD0Entry is followed
 // by OnReleaseHardware, a failed OnSelfManagedIoInit by the removal path; the device is then
 // removed. A module whose DllCanUnloadNow answers S_FALSE at unload still has live objects whose

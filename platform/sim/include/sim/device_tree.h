@@ -118,6 +118,25 @@ std::optional<HostedDeviceEntry> HostedDevice();
 // The entry when its instance ID names it (compared without regard to ASCII case).
 std::optional<HostedDeviceEntry> FindHostedDevice(std::u16string_view instanceId);
 
+// The removal of the hosted device. The machine's devices are the hardware that the hosted device's
+// driver reads; while a removal is under way they answer what is pending on them as a removed
+// device does: every request waiting at a gate, and every request that would wait there, ends at
+// once with ERROR_DEVICE_NOT_CONNECTED. Requests that a device answers at once are served as before,
+// and a gate still held holds again once the removal has ended. Removals may overlap (two hosts);
+// each Begin is ended by one End.
+//
+//   sim::ScopedHostedDeviceRemoval removal;   // the host's removal step, before it waits for anything
+void BeginHostedDeviceRemoval();
+void EndHostedDeviceRemoval();
+
+class ScopedHostedDeviceRemoval {
+public:
+    ScopedHostedDeviceRemoval() { BeginHostedDeviceRemoval(); }
+    ~ScopedHostedDeviceRemoval() { EndHostedDeviceRemoval(); }
+    ScopedHostedDeviceRemoval(const ScopedHostedDeviceRemoval&) = delete;
+    ScopedHostedDeviceRemoval& operator=(const ScopedHostedDeviceRemoval&) = delete;
+};
+
 // ---- Used by the platform's setup and device I/O calls. ----
 
 struct InterfaceRecord {
