@@ -250,8 +250,9 @@ HRESULT CThermalDevice::IdentifyHardware(CSensorManager* pManager)
     if (!SetupDiGetDevicePropertyW(list.handle, &info, &DEVPKEY_Device_DeviceDesc, &type,
                                    reinterpret_cast<PBYTE>(description.get()), kIdentificationLength * sizeof(WCHAR),
                                    &cbRequired, 0)) {
+        // A failure without a system error is a failure all the same.
         const DWORD error = GetLastError();
-        hr = error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : S_OK;
+        hr = error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
         TRACE_ERROR(14, hr);
         return hr;
     }

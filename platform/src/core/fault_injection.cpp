@@ -46,6 +46,13 @@ void UpdateActiveLocked(const FaultState& state)
     g_active.store(!state.armed.empty() || state.counting, std::memory_order_release);
 }
 
+// The error an armed fault makes the call report.
+std::uint32_t ErrorOf(std::uint32_t armed, std::uint32_t defaultError)
+{
+    if (armed == testing::kFailWithoutError) return 0;
+    return armed != 0 ? armed : defaultError;
+}
+
 bool Matches(const std::string& armed, std::string_view point, std::string_view qualifier)
 {
     if (armed.size() == point.size()) return armed == point;
@@ -72,7 +79,7 @@ std::optional<std::uint32_t> CheckFault(std::string_view point, std::uint32_t de
     if (state.counting) {
         ++state.checkedCalls;
         if (state.checkedCalls == state.failAt) {
-            result = state.failAtError != 0 ? state.failAtError : defaultError;
+            result = ErrorOf(state.failAtError, defaultError);
         }
     }
     for (auto it = state.armed.begin(); !result && it != state.armed.end(); ++it) {
@@ -81,7 +88,7 @@ std::optional<std::uint32_t> CheckFault(std::string_view point, std::uint32_t de
             --it->skip;
             continue;
         }
-        result = it->error != 0 ? it->error : defaultError;
+        result = ErrorOf(it->error, defaultError);
         if (it->remaining != INT_MAX && --it->remaining == 0) {
             state.armed.erase(it);
             UpdateActiveLocked(state);

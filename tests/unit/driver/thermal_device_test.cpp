@@ -249,9 +249,17 @@ TEST_F(ThermalDeviceTest, PrepareHardware_WithoutInstanceOrEntryKeepsTheDefaultD
 
 TEST_F(ThermalDeviceTest, PrepareHardware_FailsWithTheErrorOfTheDescriptionRead)
 {
+    const struct {
+        std::uint32_t error;
+        HRESULT result;
+    } cases[] = {{ERROR_GEN_FAILURE, HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)},
+                 {platform::testing::kFailWithoutError, E_FAIL}};
     SetTestMode(u"Enable");
-    platform::testing::FailCall("SetupDiGetDevicePropertyW", 1, ERROR_GEN_FAILURE);
-    EXPECT_EQ(m_device->OnPrepareHardware(m_host.Get()), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        platform::testing::FailCall("SetupDiGetDevicePropertyW", 1, c.error);
+        EXPECT_EQ(m_device->OnPrepareHardware(m_host.Get()), c.result);
+    }
 }
 
 TEST_F(ThermalDeviceTest, ExistingDefaultQueue_IsKeptByNobodyAndSuspendAndFlushTouchNoQueue)

@@ -7,7 +7,8 @@
 // A point is the platform function's name; some calls also accept "Name:qualifier" to fail one use
 // only (CoCreateInstance takes the class in registry text form). The error is what the call
 // reports: a Win32 code through the last error for BOOL and HANDLE calls, the HRESULT for COM
-// calls; 0 chooses the call's natural error.
+// calls; 0 chooses the call's natural error, and kFailWithoutError makes a BOOL or HANDLE call fail
+// with ERROR_SUCCESS as its last error (a failure the system gives no reason for).
 //
 // Systematic injection: StartCountingCheckedCalls(k) fails the k-th checked call from now, of any
 // point; CheckedCallCount() tells how many calls a flow made, so a test can try k = 1..N.
@@ -24,6 +25,8 @@
 #include <string_view>
 
 namespace platform::testing {
+
+inline constexpr std::uint32_t kFailWithoutError = 0xFFFFFFFF;
 
 // Fails `times` calls of `point`, after letting `after` calls pass.
 void FailCall(std::string_view point, int times = 1, std::uint32_t error = 0, int after = 0);
