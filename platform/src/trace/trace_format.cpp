@@ -211,6 +211,17 @@ bool TraceFormatTable::LoadDirectory(const std::string& directory, std::string* 
     return true;
 }
 
+std::vector<TraceFormatTable::Entry> TraceFormatTable::Entries() const
+{
+    std::vector<Entry> entries;
+    for (const auto& [component, messages] : m_components) {
+        for (const auto& [number, message] : messages.messages) {
+            entries.push_back({component, number, message.level, message.text});
+        }
+    }
+    return entries;
+}
+
 std::string TraceFormatTable::Format(const TraceMessageRecord& record) const
 {
     const auto component = m_components.find(GuidToString(record.messageGuid));

@@ -118,6 +118,15 @@ public:
     // as its GUID, number and arguments.
     std::string Format(const TraceMessageRecord& record) const;
 
+    // Every message of the table, by component (GuidToString) and number.
+    struct Entry {
+        std::string component;
+        USHORT number = 0;
+        std::string level;
+        std::string text;
+    };
+    std::vector<Entry> Entries() const;
+
 private:
     struct Message {
         std::string level;
