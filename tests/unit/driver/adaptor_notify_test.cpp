@@ -63,6 +63,18 @@ protected:
     {
         return CallThread([this] { return m_notifier.ConsumePowerSourceChange(m_closeEvent); });
     }
+    // A consume that holds off for 4000 ms.
+    void ExpectHoldOff()
+    {
+        CallThread consume = Consume();
+        m_clock.AdvanceBy(3999ms);
+        EXPECT_FALSE(consume.Done());
+        m_clock.AdvanceBy(1ms);
+        EXPECT_TRUE(consume.Done());
+        if (!consume.Done()) SetEvent(m_closeEvent);
+        consume.Join();
+        EXPECT_EQ(consume.Result(), 0);
+    }
     // A consume that returns without holding off.
     void ExpectNoHoldOff()
     {
@@ -87,15 +99,7 @@ TEST_F(AdaptorNotify, Consume_HoldsOffFor4000msAfterAChange)
 {
     StartAndSettle();
     SwitchTo(sim::kAcOffline);
-
-    CallThread consume = Consume();
-    m_clock.AdvanceBy(3999ms);
-    EXPECT_FALSE(consume.Done());
-    m_clock.AdvanceBy(1ms);
-    EXPECT_TRUE(consume.Done());
-    consume.Join();
-    EXPECT_EQ(consume.Result(), 0);
-
+    ExpectHoldOff();
     // The change is consumed: the next sample is not held off.
     ExpectNoHoldOff();
 }
@@ -136,6 +140,9 @@ TEST_F(AdaptorNotify, WndProc_AShortTermSourceChangesNothing)
     sim::SwitchToShortTermPowerSource();
     m_clock.RunUntilIdle();
     ExpectNoHoldOff();
+    // Notifications do arrive: a switch to battery is one.
+    SwitchTo(sim::kAcOffline);
+    ExpectHoldOff();
 }
 
 TEST_F(AdaptorNotify, Signal_ANotificationWhileNotStartedIsDropped)
@@ -145,6 +152,9 @@ TEST_F(AdaptorNotify, Signal_ANotificationWhileNotStartedIsDropped)
     SwitchTo(sim::kAcOffline);
     m_owner.started = 1;
     ExpectNoHoldOff();
+    // The same notification while started is kept.
+    SwitchTo(sim::kAcOnline);
+    ExpectHoldOff();
 }
 
 TEST_F(AdaptorNotify, SetOwner_TheFirstOwnerWins)

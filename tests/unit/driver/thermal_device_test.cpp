@@ -319,13 +319,23 @@ TEST_F(ThermalDeviceTest, Queue_RoutesPrivateUnknownAndMessageCodes)
     ASSERT_EQ(m_host->OpenFile(FileAccess::kReadWrite, &file), S_OK);
 
     // Prepared but not started: the private dispatch has no sensor-driver object and succeeds;
-    // the caller gets the value's size either way.
-    IoResult reply = m_host->DeviceIoControl(file.Get(), IOCTL_GET_RADIO_STATE, {}, 4);
-    EXPECT_EQ(reply.information, 4u);
+    // a get reports the value's size, a set no bytes.
+    const struct {
+        ULONG code;
+        SIZE_T information;
+    } privateCodes[] = {{IOCTL_GET_RADIO_STATE, 4},
+                        {IOCTL_GET_PREVIOUS_RADIO_STATE, 4},
+                        {IOCTL_SET_RADIO_STATE, 0},
+                        {IOCTL_SET_PREVIOUS_RADIO_STATE, 0}};
+    for (const auto& c : privateCodes) {
+        const IoResult privateReply = m_host->DeviceIoControl(file.Get(), c.code, {}, 4);
+        EXPECT_EQ(privateReply.status, S_OK) << std::hex << c.code;
+        EXPECT_EQ(privateReply.information, c.information) << std::hex << c.code;
+    }
 
     // Started without a class extension: the start fails; a message is still completed.
     EXPECT_NE(m_device->OnD0Entry(m_host.Get(), WdfPowerDeviceD3Final), S_OK);
-    reply = m_host->DeviceIoControl(file.Get(), kSensorMessage, {}, 16);
+    IoResult reply = m_host->DeviceIoControl(file.Get(), kSensorMessage, {}, 16);
     EXPECT_EQ(reply.status, kNotSupported);
     EXPECT_EQ(reply.information, 0u);
 
