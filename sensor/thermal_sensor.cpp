@@ -266,7 +266,7 @@ HRESULT CThermalSensor::SetChangeSensitivityDefault()
     return S_OK;
 }
 
-HRESULT CThermalSensor::SetTimestamp()
+HRESULT CThermalSensor::SetTimestamp(FILETIME* pWritten)
 {
     SYSTEMTIME now{};
     FILETIME fileTime{};
@@ -275,8 +275,14 @@ HRESULT CThermalSensor::SetTimestamp()
         const DWORD error = GetLastError();
         return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
+    if (pWritten != nullptr) *pWritten = fileTime;
+    return WriteTimestamp(fileTime);
+}
+
+HRESULT CThermalSensor::WriteTimestamp(const FILETIME& stamp)
+{
     PROPVARIANT timestamp;
-    RETURN_IF_FAILED(InitPropVariantFromFileTime(&fileTime, &timestamp));
+    RETURN_IF_FAILED(InitPropVariantFromFileTime(&stamp, &timestamp));
     return SetDataField(SENSOR_DATA_TYPE_TIMESTAMP, &timestamp);
 }
 
@@ -317,7 +323,8 @@ HRESULT CThermalSensor::UpdateDataFields()
     }
     if (GetRequestedRadioState() != 0) return S_OK;
 
-    HRESULT hr = SetTimestamp();
+    FILETIME stamp{};
+    HRESULT hr = SetTimestamp(&stamp);
     if (FAILED(hr)) {
         TRACE_ERROR(16, hr);
         SetState(SENSOR_STATE_NOT_AVAILABLE, nullptr);
@@ -332,7 +339,11 @@ HRESULT CThermalSensor::UpdateDataFields()
     hr = SetDataField(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &temperature);
     if (SUCCEEDED(hr)) SetDataReady();
 
-    SetState(fValid ? SENSOR_STATE_READY : SENSOR_STATE_NOT_AVAILABLE, nullptr);
+    bool fStateChanged = false;
+    SetState(fValid ? SENSOR_STATE_READY : SENSOR_STATE_NOT_AVAILABLE, &fStateChanged);
+    // The change to not available empties the data fields; a no-reading keeps its fresh timestamp,
+    // so that its event tells clients when the sensor had nothing to report.
+    if (fStateChanged && !fValid) WriteTimestamp(stamp);
     TRACE_VERBOSE(17, hr);
     return hr;
 }

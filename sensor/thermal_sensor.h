@@ -55,9 +55,10 @@ public:
     void SetLastReading(double value) override { m_dblLastReading.store(value); }
     // Writes the timestamp and the temperature (empty for no reading) from the acquisition
     // object's latest reading and sets the state to match: ready after a reading, not available
-    // otherwise. S_OK and nothing done while the device's I/O is not active or the requested radio
-    // state is not 0. A timestamp failure is returned (state not available); otherwise the result
-    // of the temperature write.
+    // otherwise. A no-reading keeps its fresh timestamp, also when the change to not available
+    // empties the data fields. S_OK and nothing done while the device's I/O is not active or the
+    // requested radio state is not 0. A timestamp failure is returned (state not available);
+    // otherwise the result of the temperature write.
     HRESULT UpdateDataFields() override;
     void SignalNewData() override { CSensor::SignalNewData(); }
 
@@ -74,7 +75,9 @@ private:
     void SetDefaultProperties();
     HRESULT LoadRadioState(IWDFNamedPropertyStore* pStore);
     HRESULT SetChangeSensitivityDefault();
-    HRESULT SetTimestamp();
+    // Writes the system time as the timestamp, and gives it in *pWritten when asked.
+    HRESULT SetTimestamp(FILETIME* pWritten = nullptr);
+    HRESULT WriteTimestamp(const FILETIME& stamp);
 
     std::atomic<double> m_dblLastReading{kNoReading};
 };

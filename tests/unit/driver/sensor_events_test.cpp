@@ -25,6 +25,7 @@ public:
 
 struct ReadingCase {
     const char* name;
+    double previous;  // the reading before, which set the state
     double reading;
     VARTYPE stored;
     SensorState state;
@@ -39,7 +40,7 @@ TEST_P(SensorReadings, UpdateDataFields_Reading_StoresTemperatureAndStateAndANew
         struct Scenario : SensorEvents {
             void Run(const ReadingCase& reading)
             {
-                DeliverReading(-1024.0);
+                DeliverReading(reading.previous);
                 const ULONGLONG before = FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP));
                 m_clock.AdvanceBy(1s);
 
@@ -63,11 +64,15 @@ TEST_P(SensorReadings, UpdateDataFields_Reading_StoresTemperatureAndStateAndANew
 }
 
 INSTANTIATE_TEST_SUITE_P(Sentinel, SensorReadings,
-                         ::testing::Values(ReadingCase{"NoReading", -1024.0, VT_EMPTY, SENSOR_STATE_NOT_AVAILABLE},
-                                           ReadingCase{"JustAbove", -1024.0 + 0.005, VT_EMPTY,
+                         ::testing::Values(ReadingCase{"NoReading", -1024.0, -1024.0, VT_EMPTY,
                                                        SENSOR_STATE_NOT_AVAILABLE},
-                                           ReadingCase{"OutsideTolerance", -1024.0 + 0.02, VT_R4, SENSOR_STATE_READY},
-                                           ReadingCase{"Room", 21.5, VT_R4, SENSOR_STATE_READY}),
+                                           ReadingCase{"NoReadingAfterReady", 21.5, -1024.0, VT_EMPTY,
+                                                       SENSOR_STATE_NOT_AVAILABLE},
+                                           ReadingCase{"JustAbove", -1024.0, -1024.0 + 0.005, VT_EMPTY,
+                                                       SENSOR_STATE_NOT_AVAILABLE},
+                                           ReadingCase{"OutsideTolerance", -1024.0, -1024.0 + 0.02, VT_R4,
+                                                       SENSOR_STATE_READY},
+                                           ReadingCase{"Room", -1024.0, 21.5, VT_R4, SENSOR_STATE_READY}),
                          [](const auto& reading) { return std::string(reading.param.name); });
 
 SENSOR_TEST(SensorEvents, UpdateDataFields_ReadyAfterNoReading_PostsTheStateChange)
