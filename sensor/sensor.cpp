@@ -58,6 +58,7 @@ CSensor::~CSensor()
             m_cConnectedClients.store(0);
         }
         DeleteCriticalSection(&m_csTimer);
+        DeleteCriticalSection(&m_csRadio);
         DeleteCriticalSection(&m_csData);
     }
     m_pWdfDevice2.Reset();
@@ -66,7 +67,12 @@ CSensor::~CSensor()
 bool CSensor::InitializeLocks()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csData, 0)) return false;
+    if (!InitializeCriticalSectionAndSpinCount(&m_csRadio, 0)) {
+        DeleteCriticalSection(&m_csData);
+        return false;
+    }
     if (!InitializeCriticalSectionAndSpinCount(&m_csTimer, 0)) {
+        DeleteCriticalSection(&m_csRadio);
         DeleteCriticalSection(&m_csData);
         return false;
     }
@@ -383,9 +389,18 @@ HRESULT CSensor::Subscribe(ULONGLONG clientKey)
     }
     // The refresh may post a state change: outside the data lock.
     if (!fOnlySubscriber) return S_OK;
+    const LONG previousPeriodic = GetPeriodic();
+    const LONG previousMode = GetReportingMode();
     SetReportingMode(1, 2);
     const HRESULT hr = RefreshDerivedProperties();
-    if (FAILED(hr)) TRACE_ERROR(18, hr);
+    if (FAILED(hr)) {
+        TRACE_ERROR(18, hr);
+        // The class extension records no subscription it was refused, so nothing would ever take
+        // this one back.
+        CCriticalSectionLock lock(&m_csData);
+        m_subscriptions.erase(clientKey);
+        if (m_subscriptions.empty()) SetReportingMode(previousPeriodic, previousMode);
+    }
     return hr;
 }
 
@@ -404,8 +419,9 @@ HRESULT CSensor::Unsubscribe(ULONGLONG clientKey)
     return RefreshDerivedProperties();
 }
 
-HRESULT CSensor::RefreshDerivedProperties()
+HRESULT CSensor::RefreshDerivedProperties(HRESULT* phrRadioStep)
 {
+    if (phrRadioStep != nullptr) *phrRadioStep = S_OK;
     const bool fIoActive = m_pManager != nullptr && m_pManager->IsIoActive();
 
     CPropVariant stored;
@@ -422,9 +438,10 @@ HRESULT CSensor::RefreshDerivedProperties()
 
     RefreshDesiredAccuracy(fIoActive);
     const HRESULT hrRadio = RefreshRadioState();
+    if (phrRadioStep != nullptr) *phrRadioStep = hrRadio;
     RefreshChangeSensitivity(fIoActive);
     TraceReportingMode();
-    return FAILED(hrRadio) ? hrRadio : hr;
+    return hr;
 }
 
 void CSensor::RefreshDesiredAccuracy(bool fIoActive)
@@ -445,11 +462,11 @@ void CSensor::RefreshDesiredAccuracy(bool fIoActive)
 
 HRESULT CSensor::RefreshRadioState()
 {
+    CCriticalSectionLock radio(&m_csRadio);
     PROPVARIANT value;
     const ULONG requested = GetRequestedRadioState();
-    ULONG applied = GetAppliedRadioState();
-    // One refresh acts on each change, also when several run at once.
-    if (requested != applied && m_ulAppliedRadioState.compare_exchange_strong(applied, requested)) {
+    if (requested != GetAppliedRadioState()) {
+        m_ulAppliedRadioState.store(requested);
         // Off: the connected clients' power reference is given back; on: taken again.
         if (requested == 1) {
             if (m_pManager != nullptr) m_pManager->SetSensorState(this, SENSOR_STATE_NOT_AVAILABLE, nullptr);
@@ -458,7 +475,9 @@ HRESULT CSensor::RefreshRadioState()
             if (m_pManager != nullptr) m_pManager->SetSensorState(this, SENSOR_STATE_INITIALIZING, nullptr);
             UpdatePowerReference();
         } else {
-            // No reading is taken in such a state, so the device need not stay powered either.
+            // An unknown state is not on: no reading is taken in it, so the device need not stay
+            // powered either. The power reference follows the applied state as for 1, so that it is
+            // given back once, here or at the last client's disconnect, never twice.
             UpdatePowerReference();
             TRACE_ERROR(20, requested);
             return E_UNEXPECTED;

@@ -42,7 +42,12 @@
 //   reference of this sensor, and a client that leaves while the device idles leaves none behind.
 // - Identity, index, first value and the host device interface are written by Initialize, before
 //   the sensor is handed to any other thread, and read-only afterwards.
-// - Lock order: the sensor-driver object's connection lock, then the data lock, then the timer lock.
+// - The radio lock (m_csRadio) is held by the radio step of RefreshDerivedProperties for its whole
+//   body: the applied radio state, its published property and its value in the device's property
+//   store change together, so that they agree whatever order concurrent radio sets run in. The step
+//   posts its state change under it; nothing the class extension calls while posting takes it.
+// - Lock order: the sensor-driver object's connection lock, then the radio lock, then the data lock,
+//   then the timer lock.
 #pragma once
 
 #include <atomic>
@@ -150,10 +155,11 @@ public:
     // for the first client, recomputes the working values, refreshes the derived properties for the
     // first client and takes a fresh reading (whose failure is traced: the client is connected all
     // the same, and says so, so that its class extension disconnects it when its file goes away);
-    // Disconnect removes them (E_UNEXPECTED for a client not connected), recomputes, lets the
-    // device idle and ends reporting when no client is left, refreshes, and stops acquisition when
-    // no sensor of the manager has a client left. A failed recompute ends either with its result.
-    // E_OUTOFMEMORY when the map cannot grow.
+    // a failed recompute takes the connect back (the client is forgotten and the power reference
+    // brought up to date) and is returned. Disconnect removes them (E_UNEXPECTED for a client not
+    // connected), recomputes, lets the device idle and ends reporting when no client is left,
+    // refreshes, and stops acquisition when no sensor of the manager has a client left; a failed
+    // recompute ends it with its result. E_OUTOFMEMORY when the map cannot grow.
     HRESULT Connect(ULONGLONG clientKey);
     HRESULT Disconnect(ULONGLONG clientKey);
     // A client's write of the current report interval. *phrKey receives the key's own result
@@ -179,7 +185,8 @@ public:
 
     // Client subscriptions. Subscribe: E_UNEXPECTED without a manager that holds its sensor-driver
     // object, or for a client subscribed already; the first subscriber makes reporting periodic and
-    // refreshes the derived properties. Unsubscribe: E_UNEXPECTED for a client not subscribed; the
+    // refreshes the derived properties. A subscribe answered with a failure leaves no subscription
+    // (and the reporting mode as it was). Unsubscribe: E_UNEXPECTED for a client not subscribed; the
     // last one leaving ends periodic reporting and refreshes. E_OUTOFMEMORY when the map cannot grow.
     HRESULT Subscribe(ULONGLONG clientKey);
     HRESULT Unsubscribe(ULONGLONG clientKey);
@@ -189,9 +196,10 @@ public:
     // Rewrites the derived properties from the working values, in order: current report interval,
     // desired accuracy, radio state and previous radio state, change sensitivity, then a trace of the
     // reporting mode. The steps after the first run only when it succeeded. Returns the first step's
-    // failure, else the radio step's failure (an unknown requested radio state gives E_UNEXPECTED),
-    // else S_OK; the other steps' results are not returned.
-    HRESULT RefreshDerivedProperties();
+    // result; the others' are not returned, except the radio step's into *phrRadioStep when asked
+    // (S_OK when the step did not run; E_UNEXPECTED for an unknown requested radio state), for the
+    // radio handlers.
+    HRESULT RefreshDerivedProperties(HRESULT* phrRadioStep = nullptr);
 
     // Idle control. ScheduleIdle arms the idle timer for a computed report interval of 300000 ms or
     // more and cancels it otherwise.
@@ -225,7 +233,7 @@ public:
 
 protected:
     CSensor();
-    // Initialises the two locks; false when either cannot be made.
+    // Initialises the three locks; false when one cannot be made.
     bool InitializeLocks();
 
     // The defaults of the derived sensor: the three default working values, the radio states as
@@ -263,12 +271,18 @@ private:
     // the applied radio state and the idle mode; the second with the timer lock held.
     void UpdatePowerReference();
     void UpdatePowerReferenceLocked();
+    // The three recomputes in order, up to the first failure.
+    HRESULT RecomputeWorkingValues();
+    // Takes back a connect that failed: the client's settings go, the working values and the power
+    // reference follow the clients left.
+    void ForgetClient(ULONGLONG clientKey);
     // Steps 1 and 2-3 of tear-down; also run by destruction for whatever is left.
     void CloseIdleTimer();
     HRESULT ReleaseStores();
     HRESULT GetKeyList(const platform::ComPtr<IPortableDeviceKeyCollection>& list,
                        IPortableDeviceKeyCollection** ppKeys);
 
+    CRITICAL_SECTION m_csRadio{};
     CRITICAL_SECTION m_csTimer{};
     bool m_fLocksInitialized = false;
 

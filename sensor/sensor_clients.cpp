@@ -63,21 +63,37 @@ HRESULT CSensor::Connect(ULONGLONG clientKey)
         for (std::size_t slot = 0; slot < kSensitivitySlots; ++slot) SetSensitivity(slot, GetDefaultSensitivity());
     }
 
-    RETURN_IF_FAILED(RecomputeReportInterval());
-    RETURN_IF_FAILED(RecomputeDesiredAccuracy());
-    RETURN_IF_FAILED(RecomputeSensitivity());
+    HRESULT hr = RecomputeWorkingValues();
+    if (FAILED(hr)) {
+        // The class extension records no client whose connect failed, so nothing would ever
+        // disconnect this one: the connect is taken back.
+        TRACE_ERROR(22, clientKey, hr);
+        ForgetClient(clientKey);
+        return hr;
+    }
 
     if (clients == 1) {
         // The only client has no wish yet: reports follow requests.
         SetReportingMode(0, 1);
-        const HRESULT hr = RefreshDerivedProperties();
+        hr = RefreshDerivedProperties();
         if (FAILED(hr)) TRACE_ERROR(13, hr);
     }
     // The client is connected whatever the reading gives: a failure here would tell its class
     // extension that it is not, and nothing would ever disconnect it.
-    const HRESULT hr = UpdateDataFields();
+    hr = UpdateDataFields();
     if (FAILED(hr)) TRACE_ERROR(21, hr);
     return S_OK;
+}
+
+void CSensor::ForgetClient(ULONGLONG clientKey)
+{
+    {
+        CCriticalSectionLock lock(&m_csData);
+        m_clientSettings.erase(clientKey);
+        m_cConnectedClients.store(m_clientSettings.size());
+    }
+    RecomputeReportInterval();
+    UpdatePowerReference();
 }
 
 HRESULT CSensor::Disconnect(ULONGLONG clientKey)
@@ -94,9 +110,7 @@ HRESULT CSensor::Disconnect(ULONGLONG clientKey)
     }
     TRACE_INFO(15, clientKey, static_cast<ULONG>(clients));
 
-    RETURN_IF_FAILED(RecomputeReportInterval());
-    RETURN_IF_FAILED(RecomputeDesiredAccuracy());
-    RETURN_IF_FAILED(RecomputeSensitivity());
+    RETURN_IF_FAILED(RecomputeWorkingValues());
 
     if (clients == 0) {
         SetReportingMode(0, 0);
@@ -167,6 +181,13 @@ HRESULT CSensor::GetClientSettings(ULONGLONG clientKey, ULONG* pulReportInterval
     for (std::size_t slot = 0; slot < kSensitivitySlots; ++slot)
         rgfSensitivity[slot] = client->second.rgfSensitivity[slot];
     return S_OK;
+}
+
+HRESULT CSensor::RecomputeWorkingValues()
+{
+    RETURN_IF_FAILED(RecomputeReportInterval());
+    RETURN_IF_FAILED(RecomputeDesiredAccuracy());
+    return RecomputeSensitivity();
 }
 
 HRESULT CSensor::RecomputeReportInterval()

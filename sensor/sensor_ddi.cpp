@@ -241,13 +241,14 @@ void CSensorDdi::TakeBackSensor(CThermalSensor* pSensor)
     TRACE_INFO(12);
 }
 
-HRESULT CSensorDdi::RefreshSensor(PCWSTR pwszSensorId)
+HRESULT CSensorDdi::RefreshSensor(PCWSTR pwszSensorId, HRESULT* phrRadioStep)
 {
+    if (phrRadioStep != nullptr) *phrRadioStep = S_OK;
     CSensorManager* manager = m_pManager.load();
     if (manager == nullptr) return E_UNEXPECTED;
     CThermalSensor* sensor = nullptr;
     RETURN_IF_FAILED(manager->FindSensorById(pwszSensorId, &sensor));
-    return sensor->RefreshDerivedProperties();
+    return sensor->RefreshDerivedProperties(phrRadioStep);
 }
 
 namespace {
@@ -331,7 +332,9 @@ HRESULT CSensorDdi::OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
                 sensor->SetPreviousRadioState(static_cast<ULONG>(value));
             }
             TRACE_INFO(44, ulSelector, value);
-            hr = RefreshSensor(sensor->GetSensorIdText());
+            HRESULT hrRadioStep = S_OK;
+            hr = RefreshSensor(sensor->GetSensorIdText(), &hrRadioStep);
+            if (SUCCEEDED(hr)) hr = hrRadioStep;
         }
     }
     manager->LeaveDeviceCallback(kCallbackSensorDriver);

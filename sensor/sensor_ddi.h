@@ -72,15 +72,16 @@ public:
     void TakeBackSensor(CThermalSensor* pSensor);
     // Finds the manager's sensor by ID and refreshes its derived properties. E_UNEXPECTED without a
     // manager or a sensor; HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for an unknown ID; otherwise the
-    // refresh's result.
-    HRESULT RefreshSensor(PCWSTR pwszSensorId);
+    // refresh's result, and the radio step's into *phrRadioStep when asked.
+    HRESULT RefreshSensor(PCWSTR pwszSensorId, HRESULT* phrRadioStep = nullptr);
 
     // The radio-state handlers of the private control codes (selector 0: the radio state, 1: the
     // previous radio state), for the last listed sensor whose first value is 0, under the device's
     // sensor-driver callback bit. The get writes the applied (or previous) state into an output
     // buffer of exactly 4 bytes and leaves any other buffer as it is: S_OK. The set takes a 4-byte
     // input value from 0 to 6 (else E_INVALIDARG), stores it as the requested (or previous) state
-    // and returns the result of refreshing the sensor. E_UNEXPECTED without a manager or a sensor,
+    // and returns the result of refreshing the sensor, or else of its radio step (E_UNEXPECTED for
+    // a state other than 0 and 1). E_UNEXPECTED without a manager or a sensor,
     // HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS) during teardown, E_POINTER for a null request,
     // E_INVALIDARG for another selector.
     HRESULT OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -321,14 +322,99 @@ SENSOR_TEST(SensorClients, RadioState_SwitchesTheSensorAndTheClientsPowerReferen
     EXPECT_EQ(SetRadio(IOCTL_SET_RADIO_STATE, {}), E_INVALIDARG);
     EXPECT_EQ(sensor->GetRequestedRadioState(), 0u);
 
-    // Stored and applied, but not published.
+    // Stored and applied, but not published; the power reference is given back as for 1, and the
+    // client's disconnect then has none left to give.
     EXPECT_EQ(SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(5)), E_UNEXPECTED);
     EXPECT_EQ(GetRadio(IOCTL_GET_RADIO_STATE), std::make_pair(S_OK, ValueBytes(5)));
     EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_RADIO_STATE), 0);
     EXPECT_EQ(m_device->Store().UInt(CSensor::kRadioStateValueName), 0);
+    EXPECT_FALSE(sensor->HoldsPowerReference());
+    ASSERT_EQ(sensor->Disconnect(1), S_OK);
 
     EXPECT_EQ(GetRadio(IOCTL_GET_RADIO_STATE, 8), std::make_pair(S_OK, std::vector<BYTE>(8, 0xCC)));
     EXPECT_EQ(m_gate->Word(), 0u);
+}
+
+// The first set pauses in its write of the device's property store while the second runs: the
+// applied state, its property and its stored value still agree, on the state set last.
+SENSOR_TEST(SensorClients, RadioSets_Interleaved_LeaveTheAppliedPublishedAndStoredStatesAgreeing)
+{
+    std::promise<void> paused;
+    std::future<void> pausedFuture = paused.get_future();
+    std::promise<void> resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    std::atomic<bool> first{true};
+    m_device->Store().beforeSet = [&](const std::u16string& name) {
+        if (name == CSensor::kRadioStateValueName && first.exchange(false)) {
+            paused.set_value();
+            resumed.wait();
+        }
+        return S_OK;
+    };
+    std::thread off([&] { SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(1)); });
+    pausedFuture.wait();
+    std::atomic<bool> onDone{false};
+    std::thread on([&] {
+        SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(0));
+        onDone = true;
+    });
+    // The second set may finish meanwhile, or wait for the first.
+    for (int i = 0; i < 20000 && !onDone.load(); ++i) std::this_thread::yield();
+    resume.set_value();
+    off.join();
+    on.join();
+
+    EXPECT_EQ(sensor->GetAppliedRadioState(), 0u);
+    EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_RADIO_STATE), 0);
+    EXPECT_EQ(m_device->Store().UInt(CSensor::kRadioStateValueName), 0);
+}
+
+// Whatever fails in it, a subscribe that is answered with a failure leaves no subscription, and
+// one answered with success leaves one. A failed write of the device's property store belongs to
+// the radio step alone and fails no subscribe.
+SENSOR_TEST(SensorClients, Subscribe_LeavesASubscriptionExactlyWhenItSucceeds)
+{
+    const struct {
+        const char* fault;
+        HRESULT result;
+    } cases[] = {{"device property store write", S_OK}, {"PropVariantCopy", E_OUTOFMEMORY}};
+    ASSERT_EQ(sensor->Connect(1), S_OK);
+    ASSERT_EQ(sensor->GetReportingMode(), 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        if (c.result == S_OK) {
+            m_device->Store().beforeSet = [](const std::u16string&) { return E_ACCESSDENIED; };
+        } else {
+            platform::testing::FailCall(c.fault);
+        }
+        EXPECT_EQ(sensor->Subscribe(1), c.result);
+        m_device->Store().beforeSet = nullptr;
+        EXPECT_EQ(sensor->GetSubscriberCount(), SUCCEEDED(c.result) ? 1u : 0u);
+        EXPECT_EQ(sensor->GetReportingMode(), SUCCEEDED(c.result) ? 2 : 1);
+        // A client left subscribed could not subscribe again.
+        if (SUCCEEDED(c.result)) {
+            ASSERT_EQ(sensor->Unsubscribe(1), S_OK);
+        }
+        EXPECT_EQ(sensor->Subscribe(1), S_OK);
+        ASSERT_EQ(sensor->Unsubscribe(1), S_OK);
+    }
+}
+
+// The sensitivity recompute cannot count the data fields: the connect fails, and takes back what it
+// did (the client, and the power reference of the first client).
+SENSOR_TEST(SensorClients, Connect_WhenARecomputeFails_LeavesNoClientAndNoPowerReference)
+{
+    {
+        ::testing::InSequence order;
+        EXPECT_CALL(*m_device.Get(), StopIdle(FALSE));
+        EXPECT_CALL(*m_device.Get(), ResumeIdle());
+    }
+    platform::testing::FailCall("IPortableDeviceKeyCollection::GetCount", 1, static_cast<std::uint32_t>(E_FAIL));
+    EXPECT_EQ(sensor->Connect(1), E_FAIL);
+    EXPECT_EQ(sensor->GetConnectedClientCount(), 0u);
+    EXPECT_FALSE(sensor->HoldsPowerReference());
+    EXPECT_EQ(sensor->GetReportingMode(), 0);
+    EXPECT_EQ(sensor->Disconnect(1), E_UNEXPECTED);
 }
 
 SENSOR_TEST(SensorClients, PreviousRadioState_IsStoredAndPublishedOnly)
@@ -405,7 +491,13 @@ SENSOR_TEST(SensorClients, ClientOperationsFromSeveralThreads_WhileTheIdleTimerF
     while (running.load() != 0) m_clock.AdvanceBy(60000ms);
     for (auto& thread : clients) thread.join();
 
+    // Whichever set came last, the applied state, its property and its stored value agree.
+    const long long applied = sensor->GetAppliedRadioState();
+    EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_RADIO_STATE), applied);
+    EXPECT_EQ(m_device->Store().UInt(CSensor::kRadioStateValueName), applied);
     EXPECT_EQ(SetRadio(IOCTL_SET_RADIO_STATE, ValueBytes(0)), S_OK);
+    EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_RADIO_STATE), 0);
+    EXPECT_EQ(m_device->Store().UInt(CSensor::kRadioStateValueName), 0);
     m_clock.AdvanceBy(600000ms);
     EXPECT_EQ(sensor->GetConnectedClientCount(), 0u);
     EXPECT_EQ(sensor->GetSubscriberCount(), 0u);

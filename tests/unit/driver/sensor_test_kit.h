@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -81,6 +82,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE SetNamedValue(PCWSTR pszName, const PROPVARIANT* pv) override
     {
+        if (beforeSet) RETURN_IF_FAILED(beforeSet(pszName));
         std::lock_guard lock(m_mutex);
         PROPVARIANT& slot = m_values[pszName];
         PropVariantClear(&slot);
@@ -92,6 +94,10 @@ public:
         InitPropVariantFromUInt32(value, &v);
         SetNamedValue(name.c_str(), &v);
     }
+    // Runs before each write, on the writing thread; a failure is answered instead of storing. Set it
+    // before the threads that write start.
+    std::function<HRESULT(const std::u16string& name)> beforeSet;
+
     // The value under a name when it is a VT_UI4, else -1.
     long long UInt(const std::u16string& name)
     {
