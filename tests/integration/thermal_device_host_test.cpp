@@ -9,9 +9,9 @@
 
 #include "loaded_module_fixture.h"
 #include "sim/device_tree.h"
-#include "support/call_thread.h"
 #include "sim/probe_devices.h"
 #include "sim/registry.h"
+#include "support/call_thread.h"
 
 namespace {
 

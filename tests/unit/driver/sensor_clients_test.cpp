@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -376,17 +377,18 @@ SENSOR_TEST(SensorClients, Subscribe_LeavesASubscriptionExactlyWhenItSucceeds)
 {
     const struct {
         const char* fault;
+        std::function<void()> inject;
         HRESULT result;
-    } cases[] = {{"device property store write", S_OK}, {"PropVariantCopy", E_OUTOFMEMORY}};
+    } cases[] = {
+        {"device property store write",
+         [&] { m_device->Store().beforeSet = [](const std::u16string&) { return E_ACCESSDENIED; }; }, S_OK},
+        {"property read", [] { platform::testing::FailCall("PropVariantCopy"); }, E_OUTOFMEMORY},
+    };
     ASSERT_EQ(sensor->Connect(1), S_OK);
     ASSERT_EQ(sensor->GetReportingMode(), 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        if (c.result == S_OK) {
-            m_device->Store().beforeSet = [](const std::u16string&) { return E_ACCESSDENIED; };
-        } else {
-            platform::testing::FailCall(c.fault);
-        }
+        c.inject();
         EXPECT_EQ(sensor->Subscribe(1), c.result);
         m_device->Store().beforeSet = nullptr;
         EXPECT_EQ(sensor->GetSubscriberCount(), SUCCEEDED(c.result) ? 1u : 0u);

@@ -62,10 +62,13 @@ std::string CodeOnly(std::string text)
                 break;
             case State::kLineComment:
             case State::kDirective:
-                if (c == '\n' && (state == State::kLineComment || text[i - 1] != '\\')) {
+                if (c == '\n') {
                     state = State::kCode;
                     lineStart = true;
-                } else if (c != '\n') {
+                } else if (state == State::kDirective && c == '\\' && next == '\n') {
+                    text[i] = ' ';
+                    ++i;  // the directive goes on after the line break
+                } else {
                     text[i] = ' ';
                 }
                 break;
@@ -164,7 +167,8 @@ void CollectSites(const fs::path& path, std::vector<Site>* sites, std::vector<st
                                         [&](const auto& pair) { return macro == pair[0]; });
         if (level == std::end(kSiteLevels)) continue;
         const std::string& number = arguments[0];
-        if (number.empty() || !std::all_of(number.begin(), number.end(), ::isdigit)) {
+        if (number.empty() || !std::all_of(number.begin(), number.end(),
+                                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
             problems->push_back(where + ": " + macro + " has no message number");
             continue;
         }
