@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
@@ -292,6 +293,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
         if (const char* step = startStep.load(); step != nullptr) {
             log.Step(std::string(SignalName(number)) + " while " + step + ": the host ends without serving");
             log.Step("exit " + std::to_string(kExitOk));
+            log.Flush(std::chrono::seconds(2));
             std::_Exit(kExitOk);
         }
         if (++signalsSeen > 1) log.Step(std::string(SignalName(number)) + " again: the shutdown is under way");
