@@ -287,7 +287,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     // Until the driver is loaded a signal ends the host at once: the load cannot be cut short (the
     // driver settles its map for 5 s), and nothing needs releasing before it is done; the system
     // drops the state directory's lock, and every state file is written whole or not at all.
-    std::atomic<const char*> startStep{"reading the machine"};
+    std::atomic<const char*> startStep{"preparing the machine and its state directory"};
     int signalsSeen = 0;  // used by the watch thread only
     signals.SetHandler([&log, &signalsSeen, &startStep](int number) {
         if (const char* step = startStep.load(); step != nullptr) {

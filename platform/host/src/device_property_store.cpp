@@ -3,8 +3,8 @@
 #include <sstream>
 
 #include "core/state_file.h"
-#include "host/device_property_file.h"
 #include "core/text_coding.h"
+#include "host/device_property_file.h"
 #include "platform/com/com_ptr.h"
 #include "transport/values_codec.h"
 #include "wpd/collections.h"
