@@ -19,11 +19,12 @@ std::filesystem::path WithSuffix(const std::filesystem::path& file, const char* 
     return named;
 }
 
-StateFileRead Unreadable(StateFileRead read, const std::filesystem::path& file, std::string_view what, int error)
+StateFileRead Unreadable(StateFileRead read, const std::filesystem::path& file, std::string_view what, int error,
+                         std::string_view failed = "cannot be read")
 {
     read.load.outcome = StateFileOutcome::kUnreadable;
-    read.load.problem = std::string(what) + " " + file.string() + " cannot be read (" + std::strerror(error) +
-                        "); it was left as it is";
+    read.load.problem = std::string(what) + " " + file.string() + " " + std::string(failed) + " (" +
+                        std::strerror(error) + "); it was left as it is";
     read.contents.clear();
     return read;
 }
@@ -62,7 +63,9 @@ StateFileRead ReadStateFile(const std::filesystem::path& file, const std::functi
     const int previousError = ReadWholeFile(previous, &earlier);
     if (previousError != 0 && previousError != ENOENT) return Unreadable(std::move(read), previous, what, previousError);
     const std::filesystem::path aside = DamagedCopy(file);
-    if (::rename(file.c_str(), aside.c_str()) != 0) return Unreadable(std::move(read), file, what, errno);
+    if (::rename(file.c_str(), aside.c_str()) != 0) {
+        return Unreadable(std::move(read), file, what, errno, "is damaged and cannot be moved aside");
+    }
 
     read.load.problem = std::string(what) + " " + file.string() + " is damaged; it was moved to " + aside.string();
     if (previousError == 0 && whole(earlier)) {
