@@ -17,7 +17,6 @@ namespace driver_host {
 // True once the device idled (the host's state observer logs the idle); false (logged) when it did
 // not within a few seconds, or the user idle setting is off; false at once when `signals` (may be
 // null) has received a signal.
-bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log,
-                      const apps::SignalWatch* signals = nullptr);
+bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log, const apps::SignalWatch* signals = nullptr);
 
 }  // namespace driver_host

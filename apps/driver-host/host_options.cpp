@@ -74,9 +74,8 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
                    "docs/machine-file.md)")
         ->option_text("FILE");
     options->socketPath = apps::DefaultSocketPath();
-    CLI::Option* socketOption =
-        app.add_option("--socket", options->socketPath, "the socket that clients connect to")
-            ->option_text("PATH (default: " + options->socketPath + ")");
+    CLI::Option* socketOption = app.add_option("--socket", options->socketPath, "the socket that clients connect to")
+                                    ->option_text("PATH (default: " + options->socketPath + ")");
     options->stateDirectory = apps::DefaultStateDirectory();
     CLI::Option* stateOption =
         app.add_option("--state-dir", options->stateDirectory,

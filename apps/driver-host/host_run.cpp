@@ -233,8 +233,8 @@ void LogIdleAndWake(HostLog& log, DeviceState previous, DeviceState state, WDF_P
 {
     const std::string dx = "D" + std::to_string(static_cast<int>(power) - 1);
     if (state == DeviceState::kIdle) {
-        log.Step("device idles (" + dx + "): no client needs it; a client's connect wakes it, and acquisition starts "
-                 "after about 5 s");
+        log.Step("device idles (" + dx +
+                 "): no client needs it; a client's connect wakes it, and acquisition starts after about 5 s");
     } else if (previous == DeviceState::kIdle && state == DeviceState::kWorking) {
         log.Step("device woke (D0): a client needs it; acquisition starts, the first reading after about 5 s");
     } else if (previous == DeviceState::kIdle && state == DeviceState::kLowPower) {

@@ -62,15 +62,19 @@ TEST(HostStartTest, WhatCannotBeUsed_IsRefusedBeforeTheLoadWithTheReason)
         int exitCode;
         std::vector<std::string> reasons;
     } cases[] = {
-        {HostArgs(state, dir.path() / "a.sock", {"--machine", "/dev/zero"}), 3,
+        {HostArgs(state, dir.path() / "a.sock", {"--machine", "/dev/zero"}),
+         3,
          {"machine file /dev/zero: cannot be used: it is a character device, not a regular file"}},
-        {HostArgs(dir.path() / "plain", dir.path() / "b.sock"), 3,
+        {HostArgs(dir.path() / "plain", dir.path() / "b.sock"),
+         3,
          {"the state directory " + (dir.path() / "plain").string() + " cannot be used: it is not a directory"}},
-        {HostArgs(unreadable, dir.path() / "c.sock"), 3,
+        {HostArgs(unreadable, dir.path() / "c.sock"),
+         3,
          {"the registry file " + (unreadable / "registry").string() + " cannot be read (Is a directory)",
           "the device property file " + (unreadable / "device-properties").string() +
               " cannot be read (Is a directory); it was left as it is; the host stops"}},
-        {HostArgs(state, dir.path() / "none" / "d.sock"), 4,
+        {HostArgs(state, dir.path() / "none" / "d.sock"),
+         4,
          {"the socket " + (dir.path() / "none" / "d.sock").string() + " cannot be served: cannot make the socket",
           "its directory " + (dir.path() / "none").string() + " cannot be used (No such file or directory)"}},
     };
@@ -88,8 +92,8 @@ TEST(HostStartTest, MachineFileWithAByteOrderMark_IsReadAndASignalEndsTheLoad)
     test_support::TempDir dir;
     const std::filesystem::path machine = dir.path() / "marked.machine";
     std::ofstream(machine, std::ios::binary) << "\xEF\xBB\xBF[machine]\r\npower = dc\r\n";
-    const auto host = ChildProcess::Start(
-        HostArgs(dir.path() / "state", dir.path() / "host.sock", {"--machine", machine.string()}));
+    const auto host =
+        ChildProcess::Start(HostArgs(dir.path() / "state", dir.path() / "host.sock", {"--machine", machine.string()}));
     ASSERT_NE(host, nullptr);
     std::vector<std::string> log;
     ASSERT_TRUE(host->ReadUntil("machine: " + machine.string() + "; power DC (battery)", e2e::kStartTimeout, &log))

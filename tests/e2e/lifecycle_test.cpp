@@ -140,8 +140,9 @@ TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
                                                        properties.string() + ".corrupt"))
         << host->Process().Stderr();
     EXPECT_TRUE(Contains(host->Process().Stderr(), "restored; radio state restored: 1 (off)"));
-    EXPECT_TRUE(LogContains(*host, "registry: HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode keeps "
-                                   "the value set through sim"));
+    EXPECT_TRUE(LogContains(*host,
+                            "registry: HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode keeps "
+                            "the value set through sim"));
     const e2e::RunResult kept = host->Ctl({"--json", "radio", "get"});
     ASSERT_EQ(kept.exitCode, 0) << kept.err;
     const std::vector<nlohmann::json> lines = e2e::JsonLines(kept);

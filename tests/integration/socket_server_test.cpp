@@ -862,7 +862,8 @@ TEST_F(SocketServerTest, CheckPath_RefusesBeforeStartWhatStartWouldRefuse)
         std::string why;
     } cases[] = {
         {SocketPath(), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), "another process is listening on " + SocketPath()},
-        {(dir / "plain").string(), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), (dir / "plain").string() + " exists and is not a socket"},
+        {(dir / "plain").string(), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+         (dir / "plain").string() + " exists and is not a socket"},
         {(dir / "none" / "host.sock").string(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
          "its directory " + (dir / "none").string() + " cannot be used (No such file or directory)"},
         {(dir / "plain" / "host.sock").string(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),

@@ -83,7 +83,8 @@ std::optional<DevicePropertyStore::Values> DevicePropertyStore::Parse(const std:
         std::string kind, first, second, rest;
         fields >> kind >> first >> second;
         if (kind == "end") {
-            if (!second.empty() || first != std::to_string(values.size()) || std::getline(in, rest)) return std::nullopt;
+            if (!second.empty() || first != std::to_string(values.size()) || std::getline(in, rest))
+                return std::nullopt;
             return values;
         }
         if (kind != "value" || (fields >> rest)) return std::nullopt;

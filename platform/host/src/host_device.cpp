@@ -312,7 +312,8 @@ HRESULT STDMETHODCALLTYPE CHostDevice::RetrieveDevicePropertyStore(PCWSTR pcwszS
                     }
                     // A file that could not be read is never replaced: the store stays closed.
                     if (load.outcome == sim::StateFileOutcome::kUnreadable) return HRESULT_FROM_WIN32(ERROR_READ_FAULT);
-                    if (load.outcome == sim::StateFileOutcome::kMissing || load.outcome == sim::StateFileOutcome::kReset) {
+                    if (load.outcome == sim::StateFileOutcome::kMissing ||
+                        load.outcome == sim::StateFileOutcome::kReset) {
                         if ((Flags & WdfPropertyStoreCreateIfMissing) == 0)
                             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
                         RETURN_IF_FAILED(opened->Save());

@@ -139,9 +139,9 @@ sockaddr_un AddressOf(const std::string& path)
 HRESULT CheckLength(const std::string& path, std::string* error)
 {
     if (!path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path)) return S_OK;
-    return Fail(error, E_INVALIDARG,
-                "the socket path must have 1 to " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) +
-                    " bytes: " + path);
+    return Fail(
+        error, E_INVALIDARG,
+        "the socket path must have 1 to " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes: " + path);
 }
 
 // What stands at `path` for a new socket: nothing (S_OK), a stale socket that may be replaced
@@ -470,8 +470,10 @@ void SocketServer::Impl::RunLoop()
 int SocketServer::Impl::WaitTimeout() const
 {
     if (!m_nextStallCheck) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_nextStallCheck - std::chrono::steady_clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*m_nextStallCheck - std::chrono::steady_clock::now());
+    return static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
 }
 
 void SocketServer::Impl::TrackPartialFrame(const ConnectionPtr& connection)
@@ -713,8 +715,8 @@ void SocketServer::Impl::HandleIoControl(const ConnectionPtr& connection, std::u
     std::shared_ptr<Reported> reported;
     const auto& codes = m_options.reportedControlCodes;
     if (m_options.onControlDone && std::find(codes.begin(), codes.end(), request.controlCode) != codes.end()) {
-        reported = std::make_shared<Reported>(
-            Reported{{request.input.begin(), request.input.end()}, m_options.onControlDone});
+        reported =
+            std::make_shared<Reported>(Reported{{request.input.begin(), request.input.end()}, m_options.onControlDone});
     }
     connection->BeginRequest();
     m_host.DeviceIoControl(connection->file.Get(), request.controlCode, request.input, request.outputCapacity,
@@ -746,8 +748,9 @@ void SocketServer::Impl::HandleSimulate(const ConnectionPtr& connection, std::ui
     }
     if (!m_options.onSimulate) return reply(E_NOTIMPL, "this host has no simulation channel");
     if (payload.size() > SocketServer::kMaxSimulateBytes) {
-        return reply(E_INVALIDARG, "a simulation command has at most " + std::to_string(SocketServer::kMaxSimulateBytes) +
-                                       " bytes; this one has " + std::to_string(payload.size()));
+        return reply(E_INVALIDARG, "a simulation command has at most " +
+                                       std::to_string(SocketServer::kMaxSimulateBytes) + " bytes; this one has " +
+                                       std::to_string(payload.size()));
     }
     connection->BeginRequest();
     {

@@ -71,7 +71,8 @@ std::unique_ptr<StateDirectoryLock> StateDirectoryLock::Acquire(const std::files
         return nullptr;
     }
     const std::string holder = std::string(owner) + " " + std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
         *problem = CannotUse(directory, "its lock file cannot be written (" + std::string(std::strerror(errno)) + ")");
         return nullptr;
     }

@@ -1,9 +1,10 @@
 #include "core/atomic_file.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "core/fault_injection.h"
 

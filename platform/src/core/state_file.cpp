@@ -61,7 +61,8 @@ StateFileRead ReadStateFile(const std::filesystem::path& file, const std::functi
     const std::filesystem::path previous = PreviousGeneration(file);
     std::string earlier;
     const int previousError = ReadWholeFile(previous, &earlier);
-    if (previousError != 0 && previousError != ENOENT) return Unreadable(std::move(read), previous, what, previousError);
+    if (previousError != 0 && previousError != ENOENT)
+        return Unreadable(std::move(read), previous, what, previousError);
     const std::filesystem::path aside = DamagedCopy(file);
     if (::rename(file.c_str(), aside.c_str()) != 0) {
         return Unreadable(std::move(read), file, what, errno, "is damaged and cannot be moved aside");

@@ -161,8 +161,7 @@ void SyncLocked()
     g_loads.clear();
     g_savedTo.clear();
     if (directory.empty()) return;
-    const bool registry =
-        LoadLocked(directory / kFileName, "the registry file", "the registry starts empty", &g_roots);
+    const bool registry = LoadLocked(directory / kFileName, "the registry file", "the registry starts empty", &g_roots);
     const bool kept = LoadLocked(directory / kKeptFileName, "the file of registry changes",
                                  "no registry change made at run time is kept", &g_kept);
     // A file that could not be read is never replaced: nothing is written for this directory.
@@ -312,13 +311,14 @@ void ReapplyKeptRegistryChanges()
     SyncLocked();
     Roots kept;
     for (const auto& [root, key] : g_kept) {
-        ForEachValue(key, root, u"", [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name,
-                                         const RegistryValue& value) {
-            // A value the registry holds now was set by the machine's description, which wins.
-            if (FindValueLocked(g_roots, valueRoot, path, name) != nullptr) return;
-            SetValueLocked(g_roots, valueRoot, path, name, value);
-            SetValueLocked(kept, valueRoot, path, name, value);
-        });
+        ForEachValue(key, root, u"",
+                     [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name,
+                         const RegistryValue& value) {
+                         // A value the registry holds now was set by the machine's description, which wins.
+                         if (FindValueLocked(g_roots, valueRoot, path, name) != nullptr) return;
+                         SetValueLocked(g_roots, valueRoot, path, name, value);
+                         SetValueLocked(kept, valueRoot, path, name, value);
+                     });
     }
     g_kept = std::move(kept);
     SaveLocked(g_kept, kKeptFileName);
@@ -331,10 +331,11 @@ std::vector<std::u16string> KeptRegistryChanges()
     SyncLocked();
     std::vector<std::u16string> paths;
     for (const auto& [root, key] : g_kept) {
-        ForEachValue(key, root, u"", [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name,
-                                         const RegistryValue&) {
-            paths.push_back(RootName(valueRoot) + u"\\" + (path.empty() ? name : path + u"\\" + name));
-        });
+        ForEachValue(
+            key, root, u"",
+            [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name, const RegistryValue&) {
+                paths.push_back(RootName(valueRoot) + u"\\" + (path.empty() ? name : path + u"\\" + name));
+            });
     }
     return paths;
 }

@@ -1,7 +1,5 @@
 // Where the programs put the default socket, and the private directory that keeps it from being
 // squatted by another user.
-#include "common/paths.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "common/paths.h"
 #include "support/temp_dir.h"
 
 namespace {

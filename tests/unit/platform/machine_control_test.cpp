@@ -170,15 +170,18 @@ TEST_F(MachineControl, Registry_ChangesSurviveARestartUnlessTheMachineSetsTheSam
     };
     const auto other = [] {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Lab", 0, KEY_READ, &key) != ERROR_SUCCESS) return std::u16string();
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Lab", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return std::u16string();
         char16_t buffer[16] = {};
         DWORD size = sizeof(buffer) - 2;
-        const LSTATUS status = RegQueryValueExW(key, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        const LSTATUS status =
+            RegQueryValueExW(key, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
         RegCloseKey(key);
         return status == ERROR_SUCCESS ? std::u16string(buffer) : std::u16string();
     };
     restart("");
-    EXPECT_THAT(Run("registry set TestMode Enable"), HasSubstr("a restart of the host keeps it unless the machine file"));
+    EXPECT_THAT(Run("registry set TestMode Enable"),
+                HasSubstr("a restart of the host keeps it unless the machine file"));
     Run("registry set HKLM\\Software\\Lab\\Name set");
     Run("registry set HKLM\\Software\\Lab\\Gone x");
     Run("registry delete HKLM\\Software\\Lab\\Gone");

@@ -406,7 +406,6 @@ TEST(MachineFile, ReadMachineFile_NamesTheFileAndResolvesTheStateDirectoryBeside
     EXPECT_FALSE(bad.machine);
     EXPECT_EQ(bad.errorLine, 4);
     EXPECT_EQ(bad.error.rfind(path + ":4: unknown section [bogus]", 0), 0u) << bad.error;
-
 }
 
 // Only a regular file of at most 16 MiB is read, and none of the others blocks or fills memory.

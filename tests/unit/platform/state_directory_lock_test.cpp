@@ -42,13 +42,14 @@ TEST(StateDirectoryLock, Directory_IsMadePrivateOrRefusedWithTheReason)
     platform::testing::ScopedFaults faults;
     const struct {
         std::filesystem::path directory;
-        const char* fault;  // a fault point to arm first, or null
+        const char* fault;    // a fault point to arm first, or null
         const char* problem;  // empty: acquired
     } cases[] = {
         {dir.path() / "made" / "here", nullptr, ""},
         {dir.path() / "file", nullptr, "cannot be used: it is not a directory"},
         {dir.path() / "file" / "below", nullptr, "cannot be used: it cannot be made (Not a directory)"},
-        {dir.path() / "unwritable", "StateDirectoryLock:probe", "cannot be used: it is not writable (Permission denied)"},
+        {dir.path() / "unwritable", "StateDirectoryLock:probe",
+         "cannot be used: it is not writable (Permission denied)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.directory.string());

@@ -6,14 +6,14 @@
 // damaged file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "host/device_property_file.h"
 #include "host/host_device.h"
@@ -229,7 +229,8 @@ TEST_F(StateFiles, UnreadableFile_IsReportedAndNeverReplaced)
             std::filesystem::remove(file);
             if (!kept.empty()) WriteFile(file, kept);
         } else {
-            std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+            std::filesystem::permissions(file,
+                                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         }
         EXPECT_EQ(kept.empty() ? std::string() : ReadFile(file), kept) << "the file was replaced";
         ASSERT_TRUE(sim::SetStateDirectory(m_dir.path()));

@@ -19,7 +19,7 @@
 namespace platform::host {
 
 struct PropertyFileCheck {
-    sim::StateFileLoad load;                   // kMissing too when no state directory is set
+    sim::StateFileLoad load;                  // kMissing too when no state directory is set
     std::map<std::u16string, ULONG> numbers;  // the 32-bit unsigned values the store holds now, by name
 };
 
