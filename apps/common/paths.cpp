@@ -1,9 +1,13 @@
 #include "common/paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace apps {
@@ -29,12 +33,40 @@ std::string HomeDirectory()
 
 }  // namespace
 
+std::string DefaultSocketDirectory()
+{
+    if (!AbsoluteFromEnvironment("XDG_RUNTIME_DIR").empty()) return {};
+    return "/tmp/thermal-driver-" + std::to_string(::getuid());
+}
+
 std::string DefaultSocketPath()
 {
-    if (std::string runtime = AbsoluteFromEnvironment("XDG_RUNTIME_DIR"); !runtime.empty()) {
-        return (std::filesystem::path(runtime) / "thermal-driver.sock").string();
+    std::string directory = AbsoluteFromEnvironment("XDG_RUNTIME_DIR");
+    if (directory.empty()) directory = DefaultSocketDirectory();
+    return (std::filesystem::path(directory) / "thermal-driver.sock").string();
+}
+
+std::string MakePrivateDirectory(const std::string& directory)
+{
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        return "the directory " + directory + " cannot be made (" + std::strerror(errno) + ")";
     }
-    return "/tmp/thermal-driver-" + std::to_string(::getuid()) + ".sock";
+    // lstat: a symbolic link planted in the directory's place is refused as not a directory.
+    struct stat status {};
+    if (::lstat(directory.c_str(), &status) != 0) {
+        return "the directory " + directory + " cannot be used (" + std::strerror(errno) + ")";
+    }
+    if (!S_ISDIR(status.st_mode)) return directory + " exists and is not a directory";
+    if (status.st_uid != ::geteuid()) {
+        return "the directory " + directory + " belongs to another user (uid " + std::to_string(status.st_uid) +
+               "); remove it, or give a path of your own";
+    }
+    if ((status.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        return "the directory " + directory + " has mode " + mode + ": others may use it; it must be 0700";
+    }
+    return {};
 }
 
 std::string DefaultStateDirectory()

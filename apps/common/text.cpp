@@ -38,6 +38,39 @@ void AppendUtf16(char32_t c, std::u16string* out)
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// The code point of the UTF-8 sequence at text[i] in *c, and its length; 0 for a byte that starts
+// no valid sequence (a stray continuation, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t DecodeUtf8At(std::string_view text, std::size_t i, char32_t* c)
+{
+    const auto lead = static_cast<unsigned char>(text[i]);
+    int extra = 0;
+    if (lead < 0x80) {
+        *c = lead;
+        return 1;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        *c = lead & 0x1F;
+        extra = 1;
+    } else if ((lead & 0xF0) == 0xE0) {
+        *c = lead & 0x0F;
+        extra = 2;
+    } else if ((lead & 0xF8) == 0xF0) {
+        *c = lead & 0x07;
+        extra = 3;
+    } else {
+        return 0;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        if (i + k >= text.size()) return 0;
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        *c = (*c << 6) | (next & 0x3F);
+    }
+    constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (*c < kMinimum[extra] || *c > 0x10FFFF || (*c >= 0xD800 && *c <= 0xDFFF)) return 0;
+    return static_cast<std::size_t>(extra) + 1;
+}
+
 struct NamedResult {
     HRESULT hr;
     const char* name;
@@ -91,48 +124,45 @@ std::u16string Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
     out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int extra = 0;
+    for (std::size_t i = 0; i < text.size();) {
         char32_t c = 0;
-        if (lead < 0x80) {
-            c = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F;
-            extra = 1;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F;
-            extra = 2;
-        } else if ((lead & 0xF8) == 0xF0) {
-            c = lead & 0x07;
-            extra = 3;
+        const std::size_t length = DecodeUtf8At(text, i, &c);
+        AppendUtf16(length == 0 ? kReplacement : c, &out);
+        i += length == 0 ? 1 : length;
+    }
+    return out;
+}
+
+std::string EscapeControls(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    char escaped[16];
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = DecodeUtf8At(text, i, &c);
+        if (length == 0) {
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", static_cast<unsigned char>(text[i]));
+            out += escaped;
+            ++i;
+            continue;
+        }
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", static_cast<unsigned>(c));
+            out += escaped;
+        } else if (c >= 0x80 && c <= 0x9F) {
+            std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(c));
+            out += escaped;
         } else {
-            AppendUtf16(kReplacement, &out);
-            ++i;
-            continue;
+            out.append(text.substr(i, length));
         }
-        bool valid = true;
-        for (int k = 1; valid && k <= extra; ++k) {
-            if (i + k >= text.size()) {
-                valid = false;
-                break;
-            }
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
-            c = (c << 6) | (next & 0x3F);
-        }
-        constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (!valid || c < kMinimum[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            AppendUtf16(kReplacement, &out);
-            ++i;
-            continue;
-        }
-        AppendUtf16(c, &out);
-        i += static_cast<std::size_t>(extra) + 1;
+        i += length;
     }
     return out;
 }

@@ -5,7 +5,7 @@
 
 namespace driver_host {
 
-bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log)
+bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log, const apps::SignalWatch* signals)
 {
     using platform::host::DeviceState;
     if (!host.UserIdleEnabled()) {
@@ -17,6 +17,7 @@ bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log)
     // driver's idle timeout is 100 ms, the host's default 5 s: 10 s covers both.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (host.State() == DeviceState::kWorking && std::chrono::steady_clock::now() < deadline) {
+        if (signals != nullptr && signals->Received() != 0) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (host.State() != DeviceState::kIdle) {
@@ -24,8 +25,6 @@ bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log)
                  "); its acquisition starts only when it returns from low power");
         return false;
     }
-    log.Step("device idles (D" + std::to_string(static_cast<int>(host.PowerState()) - 1) +
-             "): a client's connect wakes it, and acquisition starts after about 5 s");
     return true;
 }
 

@@ -8,13 +8,15 @@
 // Thread safety: any thread; it only reads the host's state.
 #pragma once
 
+#include "common/signal_watch.h"
 #include "driver-host/host_log.h"
 #include "host/driver_host.h"
 
 namespace driver_host {
 
-// True once the device idled; false (logged) when it did not within a few seconds, or the user
-// idle setting is off.
-bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log);
+// True once the device idled (the host's state observer logs the idle); false (logged) when it did
+// not within a few seconds, or the user idle setting is off; false at once when `signals` (may be
+// null) has received a signal.
+bool WaitForFirstIdle(const platform::host::DriverHost& host, HostLog& log, const apps::SignalWatch* signals = nullptr);
 
 }  // namespace driver_host

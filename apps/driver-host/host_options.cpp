@@ -21,8 +21,11 @@ constexpr const char* kFooter =
     "  0  shut down cleanly after SIGINT or SIGTERM (the driver was released and unloaded)\n"
     "  1  the driver failed: loading the module, adding or starting the device, or releasing it\n"
     "  2  usage: the command line is wrong\n"
-    "  3  the machine file or the state directory cannot be used\n"
-    "  4  the socket cannot be served (another host is live on it, or no permission)\n";
+    "  3  the machine file or the state directory cannot be used (another host has the state directory,\n"
+    "     a state file cannot be read, the directory is not writable)\n"
+    "  4  the socket cannot be served (another host is live on it, no permission, or the default socket's\n"
+    "     directory is not this user's alone)\n"
+    "A signal during the start (even during the 5-second load) ends the host at once, with 0.\n";
 
 std::string DefaultModulePath()
 {
@@ -69,11 +72,10 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
     app.add_option("--machine", options->machineFile,
                    "the simulated machine's description file (default: the embedded machine; see "
                    "docs/machine-file.md)")
-        ->option_text("FILE")
-        ->check(CLI::ExistingFile);
+        ->option_text("FILE");
     options->socketPath = apps::DefaultSocketPath();
-    app.add_option("--socket", options->socketPath, "the socket that clients connect to")
-        ->option_text("PATH (default: " + options->socketPath + ")");
+    CLI::Option* socketOption = app.add_option("--socket", options->socketPath, "the socket that clients connect to")
+                                    ->option_text("PATH (default: " + options->socketPath + ")");
     options->stateDirectory = apps::DefaultStateDirectory();
     CLI::Option* stateOption =
         app.add_option("--state-dir", options->stateDirectory,
@@ -111,6 +113,7 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
     }
 
     options->stateDirectoryGiven = stateOption->count() > 0;
+    options->socketGiven = socketOption->count() > 0;
     options->idle = idle == "on";
     options->traceLevel = static_cast<std::uint8_t>(traceLevel);
     if (options->traceFormats.empty()) options->traceFormats = DefaultTraceFormats();

@@ -18,6 +18,7 @@ namespace driver_host {
 struct HostOptions {
     std::string machineFile;      // empty: the embedded default machine
     std::string socketPath;       // never empty after parsing
+    bool socketGiven = false;     // --socket was given: used as it is; the default's directory is made private
     std::string stateDirectory;   // never empty after parsing
     bool stateDirectoryGiven = false;  // --state-dir was given: it wins over the machine file's
     bool idle = true;             // the user idle setting

@@ -1,32 +1,43 @@
 #include "driver-host/host_run.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
+#include "common/text.h"
 #include "driver-host/exit_codes.h"
 #include "driver-host/first_idle.h"
 #include "driver-host/host_log.h"
 #include "driver-host/settle_progress.h"
 #include "driver-host/simulation.h"
 #include "driver-host/trace_relay.h"
+#include "host/device_property_file.h"
 #include "host/driver_host.h"
 #include "host/socket_server.h"
+#include "host/state_directory_lock.h"
+#include "sensor/radio_state_ioctl.h"
+#include "sensor/sensor.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
+#include "sim/registry.h"
 #include "sim/state_directory.h"
 #include "sim/windows_directory.h"
 
 namespace driver_host {
 namespace {
 
+using platform::host::DeviceState;
 using platform::host::DriverHost;
 using platform::host::HostStep;
 using platform::host::RecordKind;
@@ -36,18 +47,65 @@ const char* SignalName(int number)
     return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "a signal";
 }
 
-const char* PowerName(std::uint8_t status)
+std::string RadioStateText(ULONG state)
 {
-    return status == sim::kAcOnline ? "AC" : status == sim::kAcOffline ? "DC (battery)" : "unknown";
+    return std::to_string(state) + (state == 0 ? " (on)" : state == 1 ? " (off)" : "");
 }
 
-// Sets the state directory and applies the machine; the exit code on failure, else 0.
-int PrepareMachine(const HostOptions& options, HostLog& log)
+// Logs what the load of a state file found; false when the file could not be read. `restored`
+// says what the device has now, for a file that was damaged.
+bool ReportStateFile(const sim::StateFileLoad& load, const std::string& restored, HostLog& log)
 {
-    if (!sim::SetStateDirectory(options.stateDirectory)) {
-        log.Error("the state directory " + options.stateDirectory + " cannot be made");
+    switch (load.outcome) {
+        case sim::StateFileOutcome::kUnreadable:
+            log.Error(load.problem + "; the host stops: let this user read it, or move it away");
+            return false;
+        case sim::StateFileOutcome::kRestored:
+        case sim::StateFileOutcome::kReset:
+            log.Warning(restored.empty() ? load.problem : load.problem + "; " + restored);
+            return true;
+        case sim::StateFileOutcome::kMissing:
+        case sim::StateFileOutcome::kLoaded:
+            return true;
+    }
+    return true;
+}
+
+// The radio state a device finds in its restored or emptied property store (the driver starts a
+// store without one at 0, on).
+std::string RadioStateFound(const platform::host::PropertyFileCheck& check)
+{
+    const auto radio = check.numbers.find(CSensor::kRadioStateValueName);
+    if (radio == check.numbers.end()) return "radio state reset to 0 (on)";
+    return "radio state restored: " + RadioStateText(radio->second);
+}
+
+// Takes the state directory for this host alone and loads what it keeps: the exit code on
+// failure, else 0.
+int PrepareStateDirectory(const std::filesystem::path& directory, HostLog& log,
+                          std::unique_ptr<platform::host::StateDirectoryLock>* lock)
+{
+    std::string problem;
+    *lock = platform::host::StateDirectoryLock::Acquire(directory, "driver-host", &problem);
+    if (!*lock) {
+        log.Error(problem);
         return kExitMachine;
     }
+    if (!sim::SetStateDirectory(directory)) {
+        log.Error("the state directory " + directory.string() + " cannot be used: it cannot be made");
+        return kExitMachine;
+    }
+    bool readable = true;
+    for (const sim::StateFileLoad& load : sim::RegistryLoads()) readable = ReportStateFile(load, {}, log) && readable;
+    const platform::host::PropertyFileCheck properties = platform::host::CheckDevicePropertyFile();
+    readable = ReportStateFile(properties.load, RadioStateFound(properties), log) && readable;
+    return readable ? 0 : kExitMachine;
+}
+
+// Reads the machine, takes its state directory and applies the machine; the exit code on failure,
+// else 0.
+int PrepareMachine(const HostOptions& options, HostLog& log, std::unique_ptr<platform::host::StateDirectoryLock>* lock)
+{
     sim::ParsedMachine parsed = options.machineFile.empty() ? sim::ParseMachine(sim::kDefaultMachine)
                                                             : sim::ReadMachineFile(options.machineFile);
     if (!parsed.machine) {
@@ -55,30 +113,43 @@ int PrepareMachine(const HostOptions& options, HostLog& log)
         return kExitMachine;
     }
     // A state directory given on the command line wins over the one the machine file names.
-    if (options.stateDirectoryGiven) parsed.machine->stateDirectory.clear();
+    const std::string directory = options.stateDirectoryGiven || parsed.machine->stateDirectory.empty()
+                                      ? options.stateDirectory
+                                      : parsed.machine->stateDirectory;
+    parsed.machine->stateDirectory.clear();
+    if (const int problem = PrepareStateDirectory(directory, log, lock); problem != 0) return problem;
     if (const std::string problem = sim::ApplyMachine(*parsed.machine); !problem.empty()) {
         log.Error("the machine cannot be set up: " + problem);
         return kExitMachine;
     }
     log.Step("state directory " + sim::StateDirectory().string() + " (registry, device property store)");
+    for (const std::u16string& value : sim::KeptRegistryChanges()) {
+        log.Step("registry: " + apps::Utf16ToUtf8(value) + " keeps the value set through sim");
+    }
     log.Step("machine: " + (options.machineFile.empty() ? std::string("the embedded default") : options.machineFile) +
-             "; power " + PowerName(sim::AcLineStatus()) + "; map files in " + sim::WindowsDirectory() +
+             "; power " + PowerSourceName(sim::AcLineStatus()) + "; map files in " + sim::WindowsDirectory() +
              "/system32/drivers/UMDF");
     return 0;
 }
 
-// Whether a host already listens on the socket: then loading the driver for 5 seconds is pointless.
-bool SocketIsServed(const std::string& path)
+// Checks the socket: its private directory when it is the default one, and the path itself; the
+// exit code on failure, else 0.
+int PrepareSocket(const HostOptions& options, HostLog& log)
 {
-    sockaddr_un address{};
-    if (path.size() >= sizeof(address.sun_path)) return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool served = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return served;
+    const auto cannot = [&](const std::string& why) {
+        log.Error("the socket " + options.socketPath + " cannot be served: " + why);
+        return kExitSocket;
+    };
+    if (!options.socketGiven) {
+        if (const std::string directory = apps::DefaultSocketDirectory(); !directory.empty()) {
+            if (const std::string problem = apps::MakePrivateDirectory(directory); !problem.empty()) {
+                return cannot(problem);
+            }
+        }
+    }
+    std::string why;
+    if (FAILED(platform::host::SocketServer::CheckPath(options.socketPath, &why))) return cannot(why);
+    return 0;
 }
 
 // The entries of the host's record that a serving host keeps.
@@ -157,27 +228,91 @@ std::string AccessSummary(const HostOptions& options)
     return text + "; read-only for others who can open it";
 }
 
+// Log lines for the device's idling and waking, which the host's idle thread does on its own.
+void LogIdleAndWake(HostLog& log, DeviceState previous, DeviceState state, WDF_POWER_DEVICE_STATE power)
+{
+    const std::string dx = "D" + std::to_string(static_cast<int>(power) - 1);
+    if (state == DeviceState::kIdle) {
+        log.Step("device idles (" + dx +
+                 "): no client needs it; a client's connect wakes it, and acquisition starts after about 5 s");
+    } else if (previous == DeviceState::kIdle && state == DeviceState::kWorking) {
+        log.Step("device woke (D0): a client needs it; acquisition starts, the first reading after about 5 s");
+    } else if (previous == DeviceState::kIdle && state == DeviceState::kLowPower) {
+        log.Step("device left idle for low power (" + dx + "): a system sleep, or a wake that failed");
+    }
+}
+
+std::string PeerText(const platform::host::PeerCredentials& peer)
+{
+    return "pid " + std::to_string(peer.pid) + ", uid " + std::to_string(peer.uid);
+}
+
+// Log lines for the socket's clients: each connect and disconnect, each connection the host ends,
+// and each change of the radio state a client asks for.
+void LogClients(platform::host::SocketServerOptions* options, HostLog& log, std::atomic<int>* connected)
+{
+    options->onConnection = [&log, connected](const platform::host::PeerCredentials& peer,
+                                              platform::host::FileAccess access, bool isConnected) {
+        const int now = isConnected ? ++*connected : --*connected;
+        const char* accessText = access == platform::host::FileAccess::kReadWrite ? "read-write" : "read-only";
+        log.Step(std::string(isConnected ? "client connected (" : "client disconnected (") + PeerText(peer) +
+                 (isConnected ? std::string(", ") + accessText : std::string()) + "); " + std::to_string(now) +
+                 " connected");
+    };
+    options->onClosedByHost = [&log](const platform::host::PeerCredentials& peer, std::string_view why) {
+        log.Step("closing the connection of a client (" + PeerText(peer) + "): " + std::string(why));
+    };
+    options->reportedControlCodes = {IOCTL_SET_RADIO_STATE, IOCTL_SET_PREVIOUS_RADIO_STATE};
+    options->onControlDone = [&log](const platform::host::PeerCredentials& peer, ULONG code,
+                                    std::span<const std::uint8_t> input, HRESULT status) {
+        std::string what = code == IOCTL_SET_RADIO_STATE ? "radio state" : "previous radio state";
+        ULONG value = 0;
+        if (input.size() == sizeof(value)) {
+            std::memcpy(&value, input.data(), sizeof(value));
+            what += " set to " + RadioStateText(value);
+        } else {
+            what += " set with " + std::to_string(input.size()) + " bytes";
+        }
+        what += " by a client (" + PeerText(peer) + ")";
+        log.Step(SUCCEEDED(status) ? what : what + ": " + apps::HresultText(status));
+    };
+}
+
 }  // namespace
 
 int RunHost(const HostOptions& options, apps::SignalWatch& signals)
 {
     HostLog log;
     log.Step(std::string("driver-host ") + DRIVER_HOST_VERSION + " (pid " + std::to_string(::getpid()) + ")");
+    // Until the driver is loaded a signal ends the host at once: the load cannot be cut short (the
+    // driver settles its map for 5 s), and nothing needs releasing before it is done; the system
+    // drops the state directory's lock, and every state file is written whole or not at all.
+    std::atomic<const char*> startStep{"preparing the machine and its state directory"};
     int signalsSeen = 0;  // used by the watch thread only
-    signals.SetHandler([&log, &signalsSeen](int number) {
+    signals.SetHandler([&log, &signalsSeen, &startStep](int number) {
+        if (const char* step = startStep.load(); step != nullptr) {
+            log.Step(std::string(SignalName(number)) + " while " + step + ": the host ends without serving");
+            log.Step("exit " + std::to_string(kExitOk));
+            log.Flush(std::chrono::seconds(2));
+            std::_Exit(kExitOk);
+        }
         if (++signalsSeen > 1) log.Step(std::string(SignalName(number)) + " again: the shutdown is under way");
     });
-    // The handler uses the log and the count: it goes before they do, on every way out.
+    // The handler uses the log, the count and the step: it goes before they do, on every way out.
     struct HandlerReset {
         apps::SignalWatch& signals;
         ~HandlerReset() { signals.SetHandler(nullptr); }
     } handlerReset{signals};
-
-    if (const int problem = PrepareMachine(options, log); problem != 0) return problem;
-    if (SocketIsServed(options.socketPath)) {
-        log.Error("another host is serving on " + options.socketPath + "; stop it or give --socket another path");
-        return kExitSocket;
+    // A signal that came before the handler was set.
+    if (const int number = signals.Received(); number != 0) {
+        log.Step(std::string(SignalName(number)) + " before the start: the host ends without serving");
+        return kExitOk;
     }
+
+    std::unique_ptr<platform::host::StateDirectoryLock> stateLock;
+    if (const int problem = PrepareMachine(options, log, &stateLock); problem != 0) return problem;
+    startStep = "checking the socket";
+    if (const int problem = PrepareSocket(options, log); problem != 0) return problem;
 
     TraceRelay traces(log, options.traceLevel);
     std::string formatsProblem;
@@ -191,16 +326,21 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     // short history keeps busy clients from filling memory and the cache with it (each request
     // adds several entries).
     host.Record().SetCapacity(kServingRecordEntries);
+    host.SetStateObserver([&log](DeviceState previous, DeviceState state, WDF_POWER_DEVICE_STATE power) {
+        LogIdleAndWake(log, previous, state, power);
+    });
     host.SetUserIdleEnabled(options.idle);
     log.Step(std::string("user idle setting ") +
              (options.idle ? "on: the device idles while no client needs it" : "off: the device stays powered"));
 
     HostStep step;
+    startStep = "loading the driver";
     log.Step("loading " + options.modulePath + " (about 5 s: the thermal map settles)");
     {
         SettleProgress progress(log, "loading", 5, "the thermal map settles");
         step = host.Load(options.modulePath);
     }
+    startStep = nullptr;
     if (!step.ok()) {
         log.Error("loading the driver: " + step.message);
         Release(host, log);
@@ -220,15 +360,17 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
             return kExitDriverFailed;
         }
         log.Step("device started (D0): the sensor is not available until a client wakes the device");
-        WaitForFirstIdle(host, log);
+        WaitForFirstIdle(host, log, &signals);
     }
 
     Simulation simulation(host, log);
+    std::atomic<int> connected{0};
     platform::host::SocketServerOptions serverOptions;
     serverOptions.socketPath = options.socketPath;
     serverOptions.access = platform::host::AccessPolicy::ForThisProcess(options.allowGroupIds);
     serverOptions.onSimulate = [&simulation](std::string_view line) { return simulation.Run(line); };
     serverOptions.onTraceLevel = [&traces](std::uint8_t level) { traces.SetClientLevel(level); };
+    LogClients(&serverOptions, log, &connected);
     platform::host::SocketServer server(host, std::move(serverOptions));
 
     int exitCode = kExitOk;

@@ -2,6 +2,7 @@
 
 #include "driver-host/first_idle.h"
 #include "driver-host/settle_progress.h"
+#include "sim/power_source.h"
 
 namespace driver_host {
 namespace {
@@ -14,12 +15,24 @@ std::pair<HRESULT, std::string> Outcome(const platform::host::HostStep& step, st
 
 }  // namespace
 
+const char* PowerSourceName(std::uint8_t acLineStatus)
+{
+    return acLineStatus == sim::kAcOnline ? "AC" : acLineStatus == sim::kAcOffline ? "DC (battery)" : "unknown";
+}
+
 std::pair<HRESULT, std::string> Simulation::Run(std::string_view commandLine)
 {
+    const std::uint8_t powerBefore = sim::AcLineStatus();
     const sim::MachineCommandResult result = sim::RunMachineCommand(commandLine);
     switch (result.status) {
         case sim::MachineCommandResult::Status::kApplied:
-            m_log.Step("simulation: " + std::string(commandLine) + " -> " + result.message);
+            // The help text is many lines; the log says only that it was asked for.
+            m_log.Step("simulation: " + std::string(commandLine) +
+                       (result.message == sim::MachineCommandHelp() ? std::string() : " -> " + result.message));
+            if (const std::uint8_t power = sim::AcLineStatus(); power != powerBefore) {
+                m_log.Step(std::string("power source switched: ") + PowerSourceName(powerBefore) + " -> " +
+                           PowerSourceName(power));
+            }
             return {S_OK, result.message};
         case sim::MachineCommandResult::Status::kError:
             m_log.Step("simulation: " + std::string(commandLine) + " refused: " + result.message);

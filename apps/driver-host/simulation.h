@@ -6,7 +6,8 @@
 //   surprise-remove  the device is pulled out
 //   add-device       the device is added again and started
 //
-// Each command is logged. The reply is the command's status and its output (or why it failed):
+// Each command is logged, and a switch of the power source gets a line of its own. The reply is
+// the command's status and its output (or why it failed):
 // E_INVALIDARG for a command that does not parse, the host step's status for a host command.
 //
 // Ownership: refers to the host and the log, which outlive it. Thread safety: Run may be called
@@ -15,6 +16,7 @@
 // serialise with every other step of the host.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +26,9 @@
 #include "sim/machine_control.h"
 
 namespace driver_host {
+
+// "AC", "DC (battery)" or "unknown", for a power status of sim/power_source.h.
+const char* PowerSourceName(std::uint8_t acLineStatus);
 
 class Simulation {
 public:

@@ -445,7 +445,8 @@ int RunCommand(const CtlOptions& options, Printer& printer, apps::SignalWatch& s
             }
         };
     }
-    if (const int code = HostSession::Open(options.socketPath, &session, std::move(traceSink)); code != kExitOk) {
+    if (const int code = HostSession::Open(options.socketPath, &session, std::move(traceSink), !options.socketGiven);
+        code != kExitOk) {
         return code;
     }
     HostSession* interruptible = session.get();

@@ -36,8 +36,10 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     app.get_formatter()->column_width(30);
 
     options->socketPath = apps::DefaultSocketPath();
-    app.add_option("--socket", options->socketPath, "the host's socket")
-        ->option_text("PATH (default: " + options->socketPath + ")");
+    CLI::Option* socketOption = app.add_option("--socket", options->socketPath,
+                                               "the host's socket (the default one only if served by this "
+                                               "user or root)")
+                                    ->option_text("PATH (default: " + options->socketPath + ")");
     app.add_flag("--json", options->json, "print one JSON object per line, with stable keys");
     app.add_option("--sensor", options->sensorId, "the sensor's object ID (default: the first sensor)")
         ->option_text("ID");
@@ -123,6 +125,7 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
         std::fprintf(stderr, "sensorctl: --socket needs a path\n");
         return kExitUsage;
     }
+    options->socketGiven = socketOption->count() > 0;
     return std::nullopt;
 }
 

@@ -18,6 +18,8 @@ enum class Command { kList, kProps, kGet, kWatch, kRadioGet, kRadioSet, kSim, kT
 struct CtlOptions {
     Command command = Command::kList;
     std::string socketPath;
+    bool socketGiven = false;  // --socket was given: trusted as given; the default must be served by
+                               // this user or root
     bool json = false;
     std::string sensorId;            // empty: the first sensor the host lists
     std::vector<std::string> keys;   // props: the keys to show (all when empty)

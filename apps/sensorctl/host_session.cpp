@@ -1,5 +1,7 @@
 #include "sensorctl/host_session.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "common/text.h"
@@ -22,7 +24,7 @@ bool ConnectionIsGone(HRESULT hr)
 }  // namespace
 
 int HostSession::Open(const std::string& socketPath, std::unique_ptr<HostSession>* session,
-                      std::function<void(std::string_view)> traceSink)
+                      std::function<void(std::string_view)> traceSink, bool onlyOwnHost)
 {
     std::unique_ptr<HostSession> opened(new HostSession());
     HostSession* self = opened.get();
@@ -55,6 +57,7 @@ int HostSession::Open(const std::string& socketPath, std::unique_ptr<HostSession
 
     transport::SocketClientOptions options;
     options.replyTimeout = kReplyTimeout;
+    if (onlyOwnHost) options.hostUids = {::getuid(), 0};
     std::string why;
     const HRESULT hr = transport::SocketClient::Connect(socketPath, std::move(callbacks), options,
                                                        &opened->m_client, &why);

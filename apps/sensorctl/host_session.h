@@ -39,9 +39,10 @@ struct HostNotice {
 class HostSession {
 public:
     // Connects and says hello. On failure prints why (on standard error) and returns
-    // kExitUnreachable. `traceSink` receives trace lines when the command asks for them.
+    // kExitUnreachable. `traceSink` receives trace lines when the command asks for them. With
+    // `onlyOwnHost`, a socket served by neither this user nor root is refused.
     static int Open(const std::string& socketPath, std::unique_ptr<HostSession>* session,
-                    std::function<void(std::string_view)> traceSink = nullptr);
+                    std::function<void(std::string_view)> traceSink = nullptr, bool onlyOwnHost = false);
 
     ~HostSession();
     HostSession(const HostSession&) = delete;

@@ -1,6 +1,6 @@
-// The device's life as clients and signals drive it: a killed client leaves nothing behind, the
-// radio state switches the sensor off and is kept across a restart, and SIGTERM takes the release
-// path.
+// The device's life as clients and signals drive it, and the host's log of it: a killed client
+// leaves nothing behind, the radio state switches the sensor off and is kept across a restart (even
+// when the current file is damaged), and SIGTERM takes the release path.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +29,16 @@ bool LogContains(const HostProcess& host, std::string_view part)
     return false;
 }
 
+// Whether the host logged the line after its first `mark` lines: read already, or coming (the
+// lines of the host's threads may come in either order).
+bool LoggedSince(HostProcess& host, std::size_t mark, std::string_view part)
+{
+    for (std::size_t i = mark; i < host.Log().size(); ++i) {
+        if (Contains(host.Log()[i], part)) return true;
+    }
+    return host.WaitForLog(part).has_value();
+}
+
 TEST(LifecycleTest, KilledWatchClient_LeavesNothingAndTheDeviceIdlesAgain)
 {
     test_support::TempDir dir;
@@ -38,13 +48,20 @@ TEST(LifecycleTest, KilledWatchClient_LeavesNothingAndTheDeviceIdlesAgain)
     constexpr std::string_view kIdled = "OnD0Exit: to power state 4";
     ASSERT_TRUE(LogContains(*host, kIdled)) << "the fresh device did not idle before the host was ready";
 
+    std::size_t mark = host->Log().size();
     const auto victim = host->StartCtl({"--json", "watch"});
     ASSERT_TRUE(NextReading(*victim)) << victim->Stderr();
+    const std::string victimPid = "pid " + std::to_string(victim->Pid()) + ", uid " + std::to_string(::getuid());
+    EXPECT_TRUE(LoggedSince(*host, mark, "client connected (" + victimPid + ", read-write); 1 connected"));
+    EXPECT_TRUE(LoggedSince(*host, mark, "device woke (D0): a client needs it"));
+    mark = host->Log().size();
     victim->Signal(SIGKILL);
     EXPECT_EQ(victim->Wait(e2e::kCommandTimeout), 128 + SIGKILL);
 
     // Its file was cleaned up, so no client holds the device awake: it idles again.
-    ASSERT_TRUE(host->WaitForLog(kIdled)) << "the device did not idle after the client was killed";
+    EXPECT_TRUE(LoggedSince(*host, mark, "client disconnected (" + victimPid + "); 0 connected"));
+    ASSERT_TRUE(LoggedSince(*host, mark, kIdled)) << "the device did not idle after the client was killed";
+    EXPECT_TRUE(LoggedSince(*host, mark, "device idles (D3): no client needs it"));
 
     // The host serves a new client, whose connect wakes the device again.
     const auto second = host->StartCtl({"--json", "watch", "--count", "5"});
@@ -63,6 +80,7 @@ TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
 
     const e2e::RunResult off = host->Ctl({"radio", "set", "1"});
     EXPECT_EQ(off.exitCode, 0) << off.err;
+    EXPECT_TRUE(LoggedSince(*host, 0, "radio state set to 1 (off) by a client (pid "));
     bool notAvailable = false;
     for (int i = 0; i < 5 && !notAvailable; ++i) {
         const std::optional<std::string> line = watcher->ReadLine(e2e::kEventTimeout);
@@ -98,6 +116,10 @@ TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
         EXPECT_EQ(readable.exitCode, 0) << readable.err;
     }
 
+    const e2e::RunResult registry = host->Ctl({"sim", "registry", "set", "TestMode", "Disable"});
+    EXPECT_EQ(registry.exitCode, 0) << registry.err;
+    EXPECT_TRUE(Contains(registry.out, "the driver reads it when the device is next added")) << registry.out;
+
     watcher->Signal(SIGINT);
     EXPECT_EQ(watcher->Wait(e2e::kCommandTimeout), 0);
     EXPECT_EQ(host->Stop(), 0);
@@ -107,8 +129,20 @@ TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
     EXPECT_TRUE(LogContains(*host, "OnReleaseHardware]")) << ::testing::PrintToString(host->Log());
     EXPECT_TRUE(LogContains(*host, "module unloaded")) << ::testing::PrintToString(host->Log());
 
+    // The radio state survives damage to the current file through the previous generation, and a
+    // registry value set through sim is kept.
+    const std::filesystem::path properties = dir.path() / "state" / "device-properties";
+    std::filesystem::resize_file(properties, std::filesystem::file_size(properties) / 2);
     host = HostProcess::Start(dir.path());
     ASSERT_NE(host, nullptr);
+    EXPECT_TRUE(Contains(host->Process().Stderr(), "driver-host: warning: the device property file " +
+                                                       properties.string() + " is damaged; it was moved to " +
+                                                       properties.string() + ".corrupt"))
+        << host->Process().Stderr();
+    EXPECT_TRUE(Contains(host->Process().Stderr(), "restored; radio state restored: 1 (off)"));
+    EXPECT_TRUE(LogContains(*host,
+                            "registry: HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode keeps "
+                            "the value set through sim"));
     const e2e::RunResult kept = host->Ctl({"--json", "radio", "get"});
     ASSERT_EQ(kept.exitCode, 0) << kept.err;
     const std::vector<nlohmann::json> lines = e2e::JsonLines(kept);

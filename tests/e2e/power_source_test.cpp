@@ -51,6 +51,7 @@ TEST(PowerSourceTest, SwitchingThePowerSource_SwitchesTheMapTheReadingsGoThrough
 
     // After a switch the collector pauses for up to 4 s before its next reading.
     ASSERT_EQ(host->Ctl({"sim", "power", "dc"}).exitCode, 0);
+    EXPECT_TRUE(host->WaitForLog("power source switched: AC -> DC (battery)"));
     EXPECT_TRUE(ReadingsReach(*watcher, 22.0, 10));
     ASSERT_EQ(host->Ctl({"sim", "power", "ac"}).exitCode, 0);
     EXPECT_TRUE(ReadingsReach(*watcher, 11.0, 10));

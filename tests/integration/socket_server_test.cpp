@@ -16,9 +16,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -466,6 +468,47 @@ TEST_F(SocketServerTest, BadFrames_AreAnsweredOrCloseTheirConnectionWhileOthersK
     EXPECT_EQ(m_control->cleanups.load(), 2);
 }
 
+// A peer that stops in the middle of a frame loses its connection after the bound (here 200 ms;
+// 30 s by default); a peer that waits between frames keeps its own.
+TEST_F(SocketServerTest, StalledFrame_ClosesItsConnectionAfterTheBoundWhileIdleOnesStay)
+{
+    StartFake();
+    SocketServerOptions options = Options();
+    options.partialFrameTimeout = std::chrono::milliseconds(200);
+    std::vector<std::string> closed;  // guarded by m_mutex
+    options.onClosedByHost = [&](const PeerCredentials& peer, std::string_view why) {
+        std::lock_guard guard(m_mutex);
+        closed.push_back("pid " + std::to_string(peer.pid) + ": " + std::string(why));
+    };
+    Serve(std::move(options));
+
+    RawPeer idle(SocketPath());
+    idle.Hello();
+    const Bytes echo = IoControl(1, fake_driver::kEcho, {7}, 1);
+    for (const std::size_t cut : {std::size_t(5), echo.size() - 1}) {  // in the header, in the payload
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        RawPeer stalled(SocketPath());
+        stalled.Hello();
+        stalled.Send(Bytes(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(cut)));
+        ASSERT_TRUE(stalled.Next());
+        EXPECT_EQ(stalled.header.id, 0u);
+        const transport::StatusTextPayload error = stalled.Error();
+        EXPECT_EQ(error.status, HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        EXPECT_EQ(error.text, "a frame stayed incomplete for 200 ms; the host closed the connection");
+        EXPECT_FALSE(stalled.Next());
+    }
+    ASSERT_TRUE(WaitForDisconnects(2));
+
+    // The idle connection has waited longer than the bound, between frames, and is served.
+    idle.Send(echo);
+    ASSERT_TRUE(idle.Next());
+    EXPECT_EQ(idle.header.type, static_cast<std::uint16_t>(FrameType::kIoReply));
+    std::lock_guard guard(m_mutex);
+    const std::string expected = "pid " + std::to_string(::getpid()) + ": a frame stayed incomplete for 200 ms";
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_EQ(closed[0].rfind(expected, 0), 0u) << closed[0];
+}
+
 TEST_F(SocketServerTest, ClientThatVanishesMidRequest_LeavesNothingBehind)
 {
     StartFake();
@@ -692,6 +735,9 @@ TEST_F(SocketServerTest, Simulate_RunsTheHandlerForTheHostUser)
     std::string output;
     EXPECT_EQ(client->Simulate("power dc", &output), S_OK);
     EXPECT_EQ(output, "ran: power dc");
+    EXPECT_EQ(client->Simulate(std::string(SocketServer::kMaxSimulateBytes, 'x'), &output), S_OK);
+    EXPECT_EQ(client->Simulate(std::string(SocketServer::kMaxSimulateBytes + 1, 'x'), &output), E_INVALIDARG);
+    EXPECT_EQ(output, "a simulation command has at most 4096 bytes; this one has 4097");
 
     SocketServerOptions without = Options();
     without.onSimulate = nullptr;
@@ -802,6 +848,77 @@ TEST_F(SocketServerTest, SocketFile_IsPrivateStaleOnesAreReplacedLiveOnesAndOthe
     SocketServerOptions tooLong = Options();
     tooLong.socketPath = std::string(200, 'a');
     EXPECT_EQ(SocketServer(m_host, std::move(tooLong)).Start(), E_INVALIDARG);
+}
+
+TEST_F(SocketServerTest, CheckPath_RefusesBeforeStartWhatStartWouldRefuse)
+{
+    StartFake();
+    Serve(Options());
+    const std::filesystem::path dir = m_stateDirectory.path();
+    std::ofstream(dir / "plain") << "keep me";
+    const struct {
+        std::string path;
+        HRESULT result;
+        std::string why;
+    } cases[] = {
+        {SocketPath(), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), "another process is listening on " + SocketPath()},
+        {(dir / "plain").string(), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+         (dir / "plain").string() + " exists and is not a socket"},
+        {(dir / "none" / "host.sock").string(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+         "its directory " + (dir / "none").string() + " cannot be used (No such file or directory)"},
+        {(dir / "plain" / "host.sock").string(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+         (dir / "plain").string() + " is not a directory"},
+        {std::string(200, 'a'), E_INVALIDARG, "the socket path must have 1 to 107 bytes"},
+        {(dir / "fresh.sock").string(), S_OK, ""},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        EXPECT_EQ(SocketServer::CheckPath(c.path, &why), c.result) << c.path;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "fresh.sock"));
+    EXPECT_NE(Connect(), nullptr) << "the check must leave the live socket alone";
+}
+
+// The client, when told whose host it may use, asks the socket who serves it before it says hello.
+TEST_F(SocketServerTest, Client_RefusesAHostOfAnotherUserWhenToldWhom)
+{
+    StartFake();
+    Serve(Options());
+    transport::SocketClientOptions options;
+    options.replyTimeout = kHangGuard;
+    options.hostUids = {::getuid() + 1};
+    std::unique_ptr<SocketClient> client;
+    std::string why;
+    EXPECT_EQ(SocketClient::Connect(SocketPath(), {}, options, &client, &why), E_ACCESSDENIED);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_NE(why.find("is served by user " + std::to_string(::getuid()) + " (pid " + std::to_string(::getpid()) +
+                       "), neither this user nor root"),
+              std::string::npos)
+        << why;
+    options.hostUids.push_back(::getuid());
+    EXPECT_EQ(SocketClient::Connect(SocketPath(), {}, options, &client, &why), S_OK) << why;
+}
+
+TEST_F(SocketServerTest, ReportedControlCodes_AreHeardWithThePeerTheInputAndTheStatus)
+{
+    StartFake();
+    SocketServerOptions options = Options();
+    options.reportedControlCodes = {fake_driver::kEcho};
+    std::vector<std::string> heard;  // guarded by m_mutex
+    options.onControlDone = [&](const PeerCredentials& peer, ULONG code, std::span<const std::uint8_t> input,
+                                HRESULT status) {
+        std::lock_guard guard(m_mutex);
+        heard.push_back("pid " + std::to_string(peer.pid) + " code " + std::to_string(code) + " input " +
+                        std::to_string(input.size()) + " status " + std::to_string(status));
+    };
+    Serve(std::move(options));
+    auto client = Connect();
+    EXPECT_EQ(client->IoControl(fake_driver::kReadEcho, Bytes{1}, 1).status, S_OK);  // not reported
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, Bytes{1, 2}, 2).status, S_OK);
+    std::lock_guard guard(m_mutex);
+    EXPECT_EQ(heard, std::vector<std::string>{"pid " + std::to_string(::getpid()) + " code " +
+                                              std::to_string(fake_driver::kEcho) + " input 2 status 0"});
 }
 
 // The real module behind the socket: the sensor protocol travels over it unchanged.

@@ -1,10 +1,10 @@
 #include "device_property_store.h"
 
 #include <sstream>
-#include <system_error>
 
-#include "core/atomic_file.h"
+#include "core/state_file.h"
 #include "core/text_coding.h"
+#include "host/device_property_file.h"
 #include "platform/com/com_ptr.h"
 #include "transport/values_codec.h"
 #include "wpd/collections.h"
@@ -72,53 +72,62 @@ bool Decodes(const std::vector<std::uint8_t>& bytes)
 
 DevicePropertyStore::DevicePropertyStore(std::filesystem::path file) : m_file(std::move(file)) {}
 
-DevicePropertyStore::LoadOutcome DevicePropertyStore::Load(std::string* problem)
+std::optional<DevicePropertyStore::Values> DevicePropertyStore::Parse(const std::string& contents)
 {
-    std::lock_guard guard(m_mutex);
-    m_values.clear();
-    if (m_file.empty()) return LoadOutcome::kMissing;
-    const auto contents = detail::ReadWholeFile(m_file);
-    if (!contents) return LoadOutcome::kMissing;
-
     Values values;
-    bool ended = false;
-    bool damaged = false;
-    std::istringstream in(*contents);
+    std::istringstream in(contents);
     std::string line;
-    if (!std::getline(in, line) || line != kHeader) damaged = true;
-    while (!damaged && !ended && std::getline(in, line)) {
+    if (!std::getline(in, line) || line != kHeader) return std::nullopt;
+    while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string kind, first, second, rest;
         fields >> kind >> first >> second;
         if (kind == "end") {
-            const std::string count = first;
-            damaged = !second.empty() || count != std::to_string(values.size()) || std::getline(in, rest);
-            ended = true;
-        } else if (kind == "value" && !(fields >> rest)) {
-            const auto name = UnhexUtf16(first);
-            const auto bytes = UnhexBytes(second);
-            if (!name || name->empty() || !bytes || !Decodes(*bytes) ||
-                !values.emplace(FoldCase(*name), std::make_pair(*name, *bytes)).second) {
-                damaged = true;
-            }
-        } else {
-            damaged = true;
+            if (!second.empty() || first != std::to_string(values.size()) || std::getline(in, rest))
+                return std::nullopt;
+            return values;
+        }
+        if (kind != "value" || (fields >> rest)) return std::nullopt;
+        const auto name = UnhexUtf16(first);
+        const auto bytes = UnhexBytes(second);
+        if (!name || name->empty() || !bytes || !Decodes(*bytes) ||
+            !values.emplace(FoldCase(*name), std::make_pair(*name, *bytes)).second) {
+            return std::nullopt;
         }
     }
-    if (!damaged && ended) {
-        m_values = std::move(values);
-        return LoadOutcome::kLoaded;
-    }
+    return std::nullopt;  // no end line: a truncated file
+}
 
-    std::filesystem::path aside = m_file;
-    aside += ".corrupt";
-    std::error_code error;
-    std::filesystem::rename(m_file, aside, error);
-    if (problem != nullptr) {
-        *problem = "the device property file " + m_file.string() + " is damaged; it was moved to " + aside.string() +
-                   " and the store starts empty";
+sim::StateFileLoad DevicePropertyStore::Load()
+{
+    std::lock_guard guard(m_mutex);
+    m_values.clear();
+    if (m_file.empty()) return {};
+    std::optional<Values> parsed;
+    detail::StateFileRead read = detail::ReadStateFile(
+        m_file, [&parsed](const std::string& contents) { return (parsed = Parse(contents)).has_value(); },
+        "the device property file", "the store starts empty");
+    const sim::StateFileOutcome outcome = read.load.outcome;
+    if ((outcome == sim::StateFileOutcome::kLoaded || outcome == sim::StateFileOutcome::kRestored) && parsed) {
+        m_values = std::move(*parsed);
     }
-    return LoadOutcome::kDamaged;
+    return std::move(read.load);
+}
+
+std::map<std::u16string, ULONG> DevicePropertyStore::Numbers() const
+{
+    std::map<std::u16string, ULONG> numbers;
+    std::vector<std::pair<std::u16string, std::vector<std::uint8_t>>> entries;
+    {
+        std::lock_guard guard(m_mutex);
+        for (const auto& [folded, entry] : m_values) entries.push_back(entry);
+    }
+    for (const auto& [name, bytes] : entries) {
+        PROPVARIANT value;
+        if (SUCCEEDED(Decode(bytes, &value)) && value.vt == VT_UI4) numbers[name] = value.ulVal;
+        PropVariantClear(&value);
+    }
+    return numbers;
 }
 
 HRESULT DevicePropertyStore::Save()
@@ -167,9 +176,24 @@ HRESULT DevicePropertyStore::SaveLocked(const Values& values)
             out << "value " << HexUtf16(entry.first) << ' ' << HexBytes(entry.second.data(), entry.second.size()) << '\n';
         }
         out << "end " << values.size() << '\n';
-        const std::string error = detail::WriteFileAtomically(m_file, out.str());
+        const std::string error = detail::WriteStateFile(m_file, out.str());
         return error.empty() ? S_OK : HRESULT_FROM_WIN32(ERROR_GEN_FAILURE);
     });
+}
+
+}  // namespace platform::host
+
+namespace platform::host {
+
+PropertyFileCheck CheckDevicePropertyFile()
+{
+    const std::filesystem::path directory = sim::StateDirectory();
+    if (directory.empty()) return {};
+    DevicePropertyStore store(directory / DevicePropertyStore::kFileName);
+    PropertyFileCheck check;
+    check.load = store.Load();
+    check.numbers = store.Numbers();
+    return check;
 }
 
 }  // namespace platform::host

@@ -8,7 +8,9 @@
 //
 // File form: a header line, one "value <name> <encoding>" line per value (both in hex; the name as
 // UTF-16LE), and an "end <count>" line. A file that does not parse, or holds a value that does not
-// decode, is damaged: Load reports it, moves it aside (".corrupt") and the store starts empty.
+// decode, is damaged: Load reports it, moves it aside (".corrupt") and takes the file's previous
+// generation instead, or starts empty when there is no good one (core/state_file.h). A file that
+// cannot be read is left alone, and the store must not be saved over it.
 //
 // Thread safety: every operation may be called from any thread; one mutex guards the values. File
 // writes happen under it, so the file follows the order of the changes.
@@ -18,12 +20,14 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/com/propvariant.h"
+#include "sim/state_directory.h"
 
 namespace platform::host {
 
@@ -31,13 +35,11 @@ class DevicePropertyStore {
 public:
     static constexpr const char* kFileName = "device-properties";
 
-    enum class LoadOutcome { kMissing, kLoaded, kDamaged };
-
     // A store kept in `file`; an empty path keeps it in memory only.
     explicit DevicePropertyStore(std::filesystem::path file);
 
-    // Reads the file. kDamaged sets *problem to a sentence for people.
-    LoadOutcome Load(std::string* problem);
+    // Reads the file (kMissing for a store without one).
+    sim::StateFileLoad Load();
     // Writes the file as the store is now (used when the store is created).
     HRESULT Save();
 
@@ -49,11 +51,16 @@ public:
     // keeps the value it had, as the file does).
     HRESULT Set(std::u16string_view name, const PROPVARIANT& value);
 
+    // The values that are 32-bit unsigned numbers (VT_UI4), by name.
+    std::map<std::u16string, ULONG> Numbers() const;
+
     const std::filesystem::path& File() const { return m_file; }
 
 private:
     using Values = std::map<std::u16string, std::pair<std::u16string, std::vector<std::uint8_t>>>;
 
+    // A whole file's values; nothing when it is damaged in any way.
+    static std::optional<Values> Parse(const std::string& contents);
     HRESULT SaveLocked(const Values& values);
 
     const std::filesystem::path m_file;

@@ -453,7 +453,19 @@ HostStep DriverHost::UnloadModuleLocked()
 void DriverHost::SetState(DeviceState state, WDF_POWER_DEVICE_STATE powerState)
 {
     m_powerState.store(powerState);
-    m_state.store(state);
+    const DeviceState previous = m_state.exchange(state);
+    StateObserver observer;
+    {
+        std::lock_guard guard(m_deviceMutex);
+        observer = m_stateObserver;
+    }
+    if (observer && previous != state) observer(previous, state, powerState);
+}
+
+void DriverHost::SetStateObserver(StateObserver observer)
+{
+    std::lock_guard guard(m_deviceMutex);
+    m_stateObserver = std::move(observer);
 }
 
 void DriverHost::SetUserIdleEnabled(bool enabled)

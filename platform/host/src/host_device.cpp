@@ -304,14 +304,16 @@ HRESULT STDMETHODCALLTYPE CHostDevice::RetrieveDevicePropertyStore(PCWSTR pcwszS
                     const std::filesystem::path directory = sim::StateDirectory();
                     auto opened = std::make_shared<DevicePropertyStore>(
                         directory.empty() ? std::filesystem::path() : directory / DevicePropertyStore::kFileName);
-                    std::string problem;
-                    const auto outcome = opened->Load(&problem);
-                    if (outcome == DevicePropertyStore::LoadOutcome::kDamaged) {
-                        m_propertyStoreProblem = problem;
+                    const sim::StateFileLoad load = opened->Load();
+                    if (!load.problem.empty()) {
+                        m_propertyStoreProblem = load.problem;
                         m_record->Add(RecordKind::kHostEvent, "LoadDevicePropertyStore", opened->File().string(),
-                                      problem);
+                                      load.problem);
                     }
-                    if (outcome != DevicePropertyStore::LoadOutcome::kLoaded) {
+                    // A file that could not be read is never replaced: the store stays closed.
+                    if (load.outcome == sim::StateFileOutcome::kUnreadable) return HRESULT_FROM_WIN32(ERROR_READ_FAULT);
+                    if (load.outcome == sim::StateFileOutcome::kMissing ||
+                        load.outcome == sim::StateFileOutcome::kReset) {
                         if ((Flags & WdfPropertyStoreCreateIfMissing) == 0)
                             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
                         RETURN_IF_FAILED(opened->Save());

@@ -26,10 +26,12 @@
 #include <sys/epoll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -116,6 +118,8 @@ public:
     std::vector<std::uint8_t> unread;  // received while reading was paused
     bool helloDone = false;
     platform::ComPtr<CHostFile> file;
+    // When what was read last left `reader` in the middle of a frame; none between frames.
+    std::optional<std::chrono::steady_clock::time_point> partialSince;
 
 private:
     struct Outgoing {

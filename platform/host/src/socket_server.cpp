@@ -2,6 +2,7 @@
 // and turning them into device I/O, simulation commands and trace requests.
 #include "host/socket_server.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,10 +15,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -119,7 +122,77 @@ std::string TypeText(std::uint16_t type)
     return "frame type " + std::to_string(type) + " is not one a client sends";
 }
 
+std::string DurationText(std::chrono::milliseconds duration)
+{
+    if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
+    return std::to_string(duration.count()) + " ms";
+}
+
+sockaddr_un AddressOf(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+HRESULT CheckLength(const std::string& path, std::string* error)
+{
+    if (!path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path)) return S_OK;
+    return Fail(
+        error, E_INVALIDARG,
+        "the socket path must have 1 to " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes: " + path);
+}
+
+// What stands at `path` for a new socket: nothing (S_OK), a stale socket that may be replaced
+// (S_FALSE), or a live socket or another file, refused with ERROR_ALREADY_EXISTS.
+HRESULT ExistingFileAt(const std::string& path, std::string* error)
+{
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) != 0) return S_OK;
+    if (!S_ISSOCK(existing.st_mode)) {
+        return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+                    path + " exists and is not a socket; it was left as it is");
+    }
+    // A socket file: live when something accepts connections on it, stale otherwise.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
+    const sockaddr_un address = AddressOf(path);
+    const int connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const int probeError = connected == 0 ? 0 : errno;
+    ::close(probe);
+    if (probeError != ECONNREFUSED) {
+        return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+                    "another process is listening on " + path + "; a second host cannot use it");
+    }
+    return S_FALSE;
+}
+
 }  // namespace
+
+HRESULT SocketServer::CheckPath(const std::string& path, std::string* error)
+{
+    RETURN_IF_FAILED(CheckLength(path, error));
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    const std::string directory = parent.empty() ? "." : parent;
+    struct stat status {};
+    if (::stat(directory.c_str(), &status) != 0) {
+        return Fail(error, FromErrno(errno),
+                    "cannot make the socket " + path + ": its directory " + directory + " cannot be used (" +
+                        ErrnoText(errno) + ")");
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return Fail(error, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+                    "cannot make the socket " + path + ": " + directory + " is not a directory");
+    }
+    if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return Fail(error, FromErrno(errno),
+                    "cannot make the socket " + path + ": its directory " + directory + " is not writable (" +
+                        ErrnoText(errno) + ")");
+    }
+    const HRESULT existing = ExistingFileAt(path, error);
+    return FAILED(existing) ? existing : S_OK;
+}
 
 class SocketServer::Impl {
 public:
@@ -169,6 +242,14 @@ private:
     void HandleSimulate(const ConnectionPtr& connection, std::uint32_t id, std::span<const std::uint8_t> payload);
     void HandleTrace(const ConnectionPtr& connection, std::uint32_t id, std::span<const std::uint8_t> payload);
     HRESULT OpenFile(const ConnectionPtr& connection);
+    // Tells onClosedByHost, then sends the kError and closes the connection once it is written.
+    void CloseWithError(const ConnectionPtr& connection, std::uint32_t id, HRESULT status, const std::string& why);
+    // Notes when a connection's frame is left incomplete by what was read.
+    void TrackPartialFrame(const ConnectionPtr& connection);
+    // Closes the connections whose frame stayed incomplete too long; sets when to look again.
+    void CloseStalledConnections();
+    // How long the socket thread may wait for its next event, in milliseconds (-1: no limit).
+    int WaitTimeout() const;
     void CloseConnection(const ConnectionPtr& connection);
     // Closes the file (when there is one) and then tells onConnection, for a connection that said
     // hello.
@@ -192,6 +273,8 @@ private:
     std::uint8_t m_traceLevel = transport::kTraceOff;  // what onTraceLevel last heard
     std::vector<std::uint8_t> m_scratch;
     std::vector<ConnectionPtr> m_closedThisRound;  // kept alive while the epoll batch may name them
+    // When the earliest incomplete frame is due; none while no frame is incomplete.
+    std::optional<std::chrono::steady_clock::time_point> m_nextStallCheck;
 
     mutable std::mutex m_connectionsMutex;
     // Guarded by m_connectionsMutex; changed by the socket thread only (and by Stop after it ended).
@@ -211,11 +294,7 @@ HRESULT SocketServer::Impl::Start(std::string* error)
 {
     if (m_loop) return Fail(error, E_UNEXPECTED, "the server is already started");
     const std::string& path = m_options.socketPath;
-    if (path.empty() || path.size() >= sizeof(sockaddr_un{}.sun_path)) {
-        return Fail(error, E_INVALIDARG,
-                    "the socket path must have 1 to " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) +
-                        " bytes: " + path);
-    }
+    RETURN_IF_FAILED(CheckLength(path, error));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
     const HRESULT bound = Bind(fd, error);
@@ -270,9 +349,7 @@ HRESULT SocketServer::Impl::Start(std::string* error)
 HRESULT SocketServer::Impl::Bind(int fd, std::string* error)
 {
     const std::string& path = m_options.socketPath;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const sockaddr_un address = AddressOf(path);
     const auto* generic = reinterpret_cast<const sockaddr*>(&address);
 
     // The socket file takes the socket's mode, less the umask, when bind makes it; chmod after bind
@@ -282,21 +359,7 @@ HRESULT SocketServer::Impl::Bind(int fd, std::string* error)
         if (errno != EADDRINUSE) {
             return Fail(error, FromErrno(errno), "cannot make the socket " + path + ": " + ErrnoText(errno));
         }
-        struct stat existing {};
-        if (::lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
-            return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
-                        path + " exists and is not a socket; it was left as it is");
-        }
-        // A socket file: live when something accepts connections on it, stale otherwise.
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (probe < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
-        const int connected = ::connect(probe, generic, sizeof(address));
-        const int probeError = connected == 0 ? 0 : errno;
-        ::close(probe);
-        if (probeError != ECONNREFUSED) {
-            return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
-                        "another process is listening on " + path + "; a second host cannot use it");
-        }
+        RETURN_IF_FAILED(ExistingFileAt(path, error));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             return Fail(error, FromErrno(errno),
                         "cannot remove the stale socket " + path + ": " + ErrnoText(errno));
@@ -364,7 +427,7 @@ void SocketServer::Impl::RunLoop()
     std::vector<ConnectionPtr> posted;
     bool stopping = false;
     while (!stopping) {
-        const int count = ::epoll_wait(m_loop->epollFd, events, kEventsPerWait, -1);
+        const int count = ::epoll_wait(m_loop->epollFd, events, kEventsPerWait, WaitTimeout());
         if (count < 0) {
             if (errno == EINTR) continue;
             break;
@@ -399,7 +462,56 @@ void SocketServer::Impl::RunLoop()
             if ((what & (EPOLLIN | EPOLLRDHUP)) != 0) OnReadable(connection);
             if (!connection->IsClosed() && connection->ShouldClose()) CloseConnection(connection);
         }
+        if (m_nextStallCheck && std::chrono::steady_clock::now() >= *m_nextStallCheck) CloseStalledConnections();
         m_closedThisRound.clear();
+    }
+}
+
+int SocketServer::Impl::WaitTimeout() const
+{
+    if (!m_nextStallCheck) return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*m_nextStallCheck - std::chrono::steady_clock::now());
+    return static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
+}
+
+void SocketServer::Impl::TrackPartialFrame(const ConnectionPtr& connection)
+{
+    if (connection->IsClosed() || !connection->reader.InFrame()) {
+        connection->partialSince.reset();
+        return;
+    }
+    if (connection->partialSince) return;
+    const auto now = std::chrono::steady_clock::now();
+    connection->partialSince = now;
+    const auto due = now + m_options.partialFrameTimeout;
+    if (!m_nextStallCheck || due < *m_nextStallCheck) m_nextStallCheck = due;
+}
+
+void SocketServer::Impl::CloseStalledConnections()
+{
+    const auto now = std::chrono::steady_clock::now();
+    m_nextStallCheck.reset();
+    std::vector<ConnectionPtr> stalled;
+    {
+        std::lock_guard guard(m_connectionsMutex);
+        for (const auto& [fd, connection] : m_connections) {
+            if (!connection->partialSince) continue;
+            const auto due = *connection->partialSince + m_options.partialFrameTimeout;
+            if (due <= now) {
+                stalled.push_back(connection);
+            } else if (!m_nextStallCheck || due < *m_nextStallCheck) {
+                m_nextStallCheck = due;
+            }
+        }
+    }
+    for (const auto& connection : stalled) {
+        CloseWithError(connection, 0, HRESULT_FROM_WIN32(ERROR_TIMEOUT),
+                       "a frame stayed incomplete for " + DurationText(m_options.partialFrameTimeout) +
+                           "; the host closed the connection");
+        // The peer may not be reading either: the connection goes now, not when the error is out.
+        CloseConnection(connection);
     }
 }
 
@@ -461,6 +573,7 @@ void SocketServer::Impl::OnReadable(const ConnectionPtr& connection)
             }
             std::span<const std::uint8_t> input(m_scratch.data(), static_cast<std::size_t>(received));
             ReadFrames(connection, &input);
+            TrackPartialFrame(connection);
             if (connection->IsClosed()) return;
             if (!input.empty()) {
                 connection->unread.assign(input.begin(), input.end());
@@ -480,6 +593,7 @@ void SocketServer::Impl::ReadUnread(const ConnectionPtr& connection)
     bytes.swap(connection->unread);
     std::span<const std::uint8_t> input(bytes);
     ReadFrames(connection, &input);
+    TrackPartialFrame(connection);
     if (!connection->IsClosed() && !input.empty()) connection->unread.assign(input.begin(), input.end());
 }
 
@@ -497,11 +611,12 @@ void SocketServer::Impl::ReadFrames(const ConnectionPtr& connection, std::span<c
                         ? "a frame of " + std::to_string(connection->reader.Header().length) +
                               " bytes is longer than the largest, " + std::to_string(transport::kMaxFramePayload)
                         : "a frame header has flags set; flags must be 0";
-                connection->SendErrorAndClose(ErrorFrame(0, why, text));
+                CloseWithError(connection, 0, why, text);
                 *input = {};
                 return;
             }
             case transport::ReadStatus::kFrame:
+                connection->partialSince.reset();
                 Dispatch(connection, connection->reader.Header(), connection->reader.Payload());
                 if (connection->IsClosed()) return;
                 break;
@@ -515,8 +630,7 @@ void SocketServer::Impl::Dispatch(const ConnectionPtr& connection, const transpo
     const auto type = static_cast<FrameType>(header.type);
     if (!connection->helloDone) {
         if (type != FrameType::kHello) {
-            return connection->SendErrorAndClose(
-                ErrorFrame(header.id, E_UNEXPECTED, "the first frame must be a hello"));
+            return CloseWithError(connection, header.id, E_UNEXPECTED, "the first frame must be a hello");
         }
         return HandleHello(connection, header.id, payload);
     }
@@ -539,14 +653,12 @@ void SocketServer::Impl::HandleHello(const ConnectionPtr& connection, std::uint3
 {
     transport::HelloPayload hello;
     if (FAILED(transport::DecodeHello(payload, &hello)) || hello.magic != transport::kHelloMagic) {
-        return connection->SendErrorAndClose(
-            ErrorFrame(id, transport::kMalformedFrame, "the hello is not one of this protocol"));
+        return CloseWithError(connection, id, transport::kMalformedFrame, "the hello is not one of this protocol");
     }
     if (hello.version != transport::kProtocolVersion) {
-        return connection->SendErrorAndClose(
-            ErrorFrame(id, transport::kVersionMismatch,
-                       "this host speaks protocol version " + std::to_string(transport::kProtocolVersion) +
-                           "; the client asked for version " + std::to_string(hello.version)));
+        return CloseWithError(connection, id, transport::kVersionMismatch,
+                              "this host speaks protocol version " + std::to_string(transport::kProtocolVersion) +
+                                  "; the client asked for version " + std::to_string(hello.version));
     }
     connection->helloDone = true;
     // A device that is not there yet is opened by the first request that finds it.
@@ -594,9 +706,22 @@ void SocketServer::Impl::HandleIoControl(const ConnectionPtr& connection, std::u
         const HRESULT opened = OpenFile(connection);
         if (FAILED(opened)) return refuse(opened);
     }
+    // A request whose completion is reported carries its input and the callback (the completion
+    // may come after Stop); the others carry nothing.
+    struct Reported {
+        std::vector<std::uint8_t> input;
+        std::function<void(const PeerCredentials&, ULONG, std::span<const std::uint8_t>, HRESULT)> done;
+    };
+    std::shared_ptr<Reported> reported;
+    const auto& codes = m_options.reportedControlCodes;
+    if (m_options.onControlDone && std::find(codes.begin(), codes.end(), request.controlCode) != codes.end()) {
+        reported =
+            std::make_shared<Reported>(Reported{{request.input.begin(), request.input.end()}, m_options.onControlDone});
+    }
     connection->BeginRequest();
     m_host.DeviceIoControl(connection->file.Get(), request.controlCode, request.input, request.outputCapacity,
-                           [connection, id](IoResult result) {
+                           [connection, id, code = request.controlCode, reported](IoResult result) {
+                               if (reported) reported->done(connection->Peer(), code, reported->input, result.status);
                                transport::IoReplyPayload reply;
                                reply.status = result.status;
                                if (SUCCEEDED(result.status)) {
@@ -622,6 +747,11 @@ void SocketServer::Impl::HandleSimulate(const ConnectionPtr& connection, std::ui
         return reply(E_ACCESSDENIED, "only the host's own user may change the simulated machine");
     }
     if (!m_options.onSimulate) return reply(E_NOTIMPL, "this host has no simulation channel");
+    if (payload.size() > SocketServer::kMaxSimulateBytes) {
+        return reply(E_INVALIDARG, "a simulation command has at most " +
+                                       std::to_string(SocketServer::kMaxSimulateBytes) + " bytes; this one has " +
+                                       std::to_string(payload.size()));
+    }
     connection->BeginRequest();
     {
         std::lock_guard guard(m_commandMutex);
@@ -644,6 +774,13 @@ void SocketServer::Impl::HandleTrace(const ConnectionPtr& connection, std::uint3
     std::vector<std::uint8_t> frame;
     transport::AppendTraceReplyFrame(&frame, id, S_OK);
     connection->SendReply(frame);
+}
+
+void SocketServer::Impl::CloseWithError(const ConnectionPtr& connection, std::uint32_t id, HRESULT status,
+                                        const std::string& why)
+{
+    if (m_options.onClosedByHost) m_options.onClosedByHost(connection->Peer(), why);
+    connection->SendErrorAndClose(ErrorFrame(id, status, why));
 }
 
 void SocketServer::Impl::CloseConnection(const ConnectionPtr& connection)

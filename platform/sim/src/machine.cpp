@@ -140,6 +140,7 @@ std::string ApplyMachine(const MachineDescription& machine)
     for (const auto& value : machine.registry) {
         SetRegistryValue(value.root, value.keyPath, value.name, value.type, value.data);
     }
+    ReapplyKeptRegistryChanges();
     detail::RemovedHostedDeviceLocked().reset();
     if (!machine.hostedDevice) {
         ResetHostedDevice();

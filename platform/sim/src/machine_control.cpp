@@ -10,6 +10,7 @@
 #include "sim/power_source.h"
 #include "sim/probe_devices.h"
 #include "sim/registry.h"
+#include "sim/state_directory.h"
 #include "sim/wmi.h"
 
 namespace sim {
@@ -85,6 +86,12 @@ constexpr struct {
     {"surprise-remove", HostCommand::kSurpriseRemove},
     {"add-device", HostCommand::kAddDevice},
 };
+
+// The driver reads the registry when it prepares the device's hardware, which a device added
+// again does.
+constexpr const char* kRegistryTakesEffect =
+    " (the driver reads it when the device is next added: sim surprise-remove, then sim add-device, or a restart "
+    "of the host)";
 
 const char* ProbeName(Probe probe)
 {
@@ -468,17 +475,19 @@ struct Runner {
     MachineCommandResult operator()(const RegistrySet& c) const
     {
         const auto& v = c.value;
-        SetRegistryValue(v.root, v.keyPath, v.name, v.type, v.data);
-        return Applied("registry: set " + RegistryPathText(v));
+        SetRegistryValueKept(v.root, v.keyPath, v.name, v.type, v.data);
+        std::string kept;
+        if (!StateDirectory().empty()) kept = "; a restart of the host keeps it unless the machine file sets it";
+        return Applied("registry: set " + RegistryPathText(v) + kRegistryTakesEffect + kept);
     }
 
     MachineCommandResult operator()(const RegistryDelete& c) const
     {
         const auto& v = c.value;
-        if (!DeleteRegistryValue(v.root, v.keyPath, v.name)) {
+        if (!DeleteRegistryValueKept(v.root, v.keyPath, v.name)) {
             return Refused("registry delete: there is no value " + RegistryPathText(v));
         }
-        return Applied("registry: deleted " + RegistryPathText(v));
+        return Applied("registry: deleted " + RegistryPathText(v) + kRegistryTakesEffect);
     }
 
     MachineCommandResult operator()(const SetDeviceDescription& c) const
@@ -584,6 +593,10 @@ const char* MachineCommandHelp()
            "  wmi clear                                remove every instance\n"
            "  registry set PATH DATA                   set a registry value\n"
            "  registry delete PATH                     delete a registry value\n"
+           "                                           the driver reads the registry when the device is added:\n"
+           "                                           a change takes effect at surprise-remove, then add-device\n"
+           "                                           (or a restart of the host, which keeps values set here\n"
+           "                                           unless the machine file sets them)\n"
            "  device description TEXT                  the description device setup reads for the device\n"
            "  device present yes|no                    no: the machine has no entry for the device, so its\n"
            "                                           instance ID and description cannot be read\n"

@@ -1,5 +1,7 @@
 // The machine file's parser: text in, a description or the first error out, nothing else touched.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "core/atomic_file.h"
 #include "machine_syntax.h"
 #include "sim/machine.h"
 
@@ -14,6 +17,16 @@ namespace sim {
 namespace {
 
 using namespace detail;
+
+std::string FileKind(mode_t mode)
+{
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
+}
 
 enum class Section { kNone, kMachine, kInterfaceProbe, kFixedProbe, kWmi, kRegistry, kDevice, kMap };
 
@@ -327,33 +340,39 @@ private:
 
 ParsedMachine ParseMachine(std::string_view text)
 {
+    // A byte-order mark, as some editors write at the start of UTF-8 text, is not part of the text.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     return MachineParser().Parse(text);
 }
 
 ParsedMachine ReadMachineFile(const std::string& path)
 {
     ParsedMachine failed;
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
-    struct stat status {};
-    if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
-        std::fclose(file);
-        file = nullptr;
-        errno = EISDIR;
-    }
-    if (file == nullptr) {
-        failed.error = path + ": cannot read the machine file: " + std::strerror(errno);
+    const auto fail = [&](const std::string& why) {
+        failed.error = path + ": cannot be used: " + why;
         return failed;
+    };
+    // Not blocking: opening a FIFO would wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(std::strerror(error));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return fail("it is " + FileKind(status.st_mode) + ", not a regular file");
     }
     std::string text;
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, count);
-    const bool readError = std::ferror(file) != 0;
-    std::fclose(file);
-    if (readError) {
-        failed.error = path + ": cannot read the machine file";
-        return failed;
+    const int readError = platform::detail::ReadAll(fd, &text, kMaxMachineFileBytes);
+    ::close(fd);
+    if (readError == EFBIG) {
+        return fail("it is larger than a machine file may be (" + std::to_string(kMaxMachineFileBytes >> 20) + " MiB)");
     }
+    if (readError != 0) return fail(std::strerror(readError));
 
     ParsedMachine parsed = ParseMachine(text);
     if (!parsed.machine) {

@@ -1,11 +1,10 @@
 #include "core/atomic_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
 
 #include "core/fault_injection.h"
 
@@ -67,14 +66,28 @@ std::string WriteFileAtomically(const std::filesystem::path& path, std::string_v
     return {};
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path)
+int ReadAll(int fd, std::string* contents, std::size_t limit)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return contents.str();
+    contents->clear();
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        if (contents->size() + static_cast<std::size_t>(n) > limit) return EFBIG;
+        contents->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int ReadWholeFile(const std::filesystem::path& path, std::string* contents)
+{
+    contents->clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int error = ReadAll(fd, contents, contents->max_size());
+    ::close(fd);
+    return error;
 }
 
 }  // namespace platform::detail

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "core/atomic_file.h"
+#include "core/state_file.h"
 #include "core/text_coding.h"
 #include "sim/state_directory.h"
 
@@ -17,14 +17,19 @@ struct Key {
     std::map<std::u16string, std::pair<std::u16string, std::unique_ptr<Key>>> subkeys;
 };
 
+using Roots = std::map<sim::RegistryRoot, Key>;
+
 // Everything below is guarded by g_mutex.
 std::mutex g_mutex;
-std::map<sim::RegistryRoot, Key> g_roots;
-std::filesystem::path g_loadedFrom;
+Roots g_roots;
+// The values set at run time (SetRegistryValueKept) that a restarted host sets again.
+Roots g_kept;
+std::filesystem::path g_savedTo;  // the directory the files are written to; empty: none
 unsigned g_loadedGeneration = ~0u;
-std::string g_loadProblem;
+std::vector<sim::StateFileLoad> g_loads;
 
 constexpr const char* kFileName = "registry";
+constexpr const char* kKeptFileName = "registry-changes";
 constexpr const char* kHeader = "thermal-registry 1";
 
 std::vector<std::u16string> SplitPath(std::u16string_view path)
@@ -41,9 +46,9 @@ std::vector<std::u16string> SplitPath(std::u16string_view path)
     return parts;
 }
 
-Key* FindKeyLocked(sim::RegistryRoot root, std::u16string_view path, bool create)
+Key* FindKeyLocked(Roots& roots, sim::RegistryRoot root, std::u16string_view path, bool create)
 {
-    Key* key = &g_roots[root];
+    Key* key = &roots[root];
     for (const auto& part : SplitPath(path)) {
         auto it = key->subkeys.find(FoldCase(part));
         if (it == key->subkeys.end()) {
@@ -70,25 +75,25 @@ void SerializeKey(const Key& key, sim::RegistryRoot root, const std::u16string& 
     }
 }
 
-void SaveLocked()
+// A failed write leaves the previous file; the in-memory registry stays authoritative.
+void SaveLocked(const Roots& roots, const char* fileName)
 {
-    if (g_loadedFrom.empty()) return;
+    if (g_savedTo.empty()) return;
     std::ostringstream out;
     out << kHeader << '\n';
     int lines = 0;
-    for (const auto& [root, key] : g_roots) SerializeKey(key, root, u"", out, lines);
+    for (const auto& [root, key] : roots) SerializeKey(key, root, u"", out, lines);
     out << "end " << lines << '\n';
-    // A failed write leaves the previous file; the in-memory registry stays authoritative.
-    WriteFileAtomically(g_loadedFrom / kFileName, out.str());
+    WriteStateFile(g_savedTo / fileName, out.str());
 }
 
 // Parses a whole registry file; nothing when it is damaged in any way.
-std::optional<std::map<sim::RegistryRoot, Key>> Parse(const std::string& contents)
+std::optional<Roots> Parse(const std::string& contents)
 {
     std::istringstream in(contents);
     std::string line;
     if (!std::getline(in, line) || line != kHeader) return std::nullopt;
-    std::map<sim::RegistryRoot, Key> roots;
+    Roots roots;
     Key* current = nullptr;
     int lines = 0;
     while (std::getline(in, line)) {
@@ -130,7 +135,21 @@ std::optional<std::map<sim::RegistryRoot, Key>> Parse(const std::string& content
     return std::nullopt;  // no end line: a truncated file
 }
 
-// Follows the state directory: a new directory means a new machine state, loaded from its file.
+// Loads one file of the registry into *roots; false when it could not be read.
+bool LoadLocked(const std::filesystem::path& file, const char* what, const char* empty, Roots* roots)
+{
+    std::optional<Roots> parsed;
+    const StateFileRead read = ReadStateFile(
+        file, [&parsed](const std::string& contents) { return (parsed = Parse(contents)).has_value(); }, what, empty);
+    if (read.load.outcome != sim::StateFileOutcome::kMissing) g_loads.push_back(read.load);
+    const sim::StateFileOutcome outcome = read.load.outcome;
+    if ((outcome == sim::StateFileOutcome::kLoaded || outcome == sim::StateFileOutcome::kRestored) && parsed) {
+        *roots = std::move(*parsed);
+    }
+    return outcome != sim::StateFileOutcome::kUnreadable;
+}
+
+// Follows the state directory: a new directory means a new machine state, loaded from its files.
 void SyncLocked()
 {
     const unsigned generation = sim::StateDirectoryGeneration();
@@ -138,20 +157,51 @@ void SyncLocked()
     const std::filesystem::path directory = sim::StateDirectory();
     g_loadedGeneration = generation;
     g_roots.clear();
-    g_loadProblem.clear();
-    g_loadedFrom = directory;
+    g_kept.clear();
+    g_loads.clear();
+    g_savedTo.clear();
     if (directory.empty()) return;
-    const std::filesystem::path file = directory / kFileName;
-    const auto contents = ReadWholeFile(file);
-    if (!contents) return;
-    if (auto roots = Parse(*contents)) {
-        g_roots = std::move(*roots);
-        return;
+    const bool registry = LoadLocked(directory / kFileName, "the registry file", "the registry starts empty", &g_roots);
+    const bool kept = LoadLocked(directory / kKeptFileName, "the file of registry changes",
+                                 "no registry change made at run time is kept", &g_kept);
+    // A file that could not be read is never replaced: nothing is written for this directory.
+    if (registry && kept) g_savedTo = directory;
+}
+
+const RegistryValue* FindValueLocked(Roots& roots, sim::RegistryRoot root, std::u16string_view path,
+                                     std::u16string_view name)
+{
+    Key* key = FindKeyLocked(roots, root, path, false);
+    if (key == nullptr) return nullptr;
+    const auto it = key->values.find(FoldCase(name));
+    return it == key->values.end() ? nullptr : &it->second.second;
+}
+
+void SetValueLocked(Roots& roots, sim::RegistryRoot root, const std::u16string& keyPath, const std::u16string& name,
+                    RegistryValue value)
+{
+    FindKeyLocked(roots, root, keyPath, true)->values[FoldCase(name)] = {name, std::move(value)};
+}
+
+bool DeleteValueLocked(Roots& roots, sim::RegistryRoot root, const std::u16string& keyPath, const std::u16string& name)
+{
+    Key* key = FindKeyLocked(roots, root, keyPath, false);
+    return key != nullptr && key->values.erase(FoldCase(name)) == 1;
+}
+
+std::u16string RootName(sim::RegistryRoot root)
+{
+    return root == sim::RegistryRoot::LocalMachine ? u"HKEY_LOCAL_MACHINE" : u"HKEY_CURRENT_CONFIG";
+}
+
+// Calls `visit(root, path, name, value)` for every value below `key`.
+template <typename Visit>
+void ForEachValue(const Key& key, sim::RegistryRoot root, const std::u16string& path, const Visit& visit)
+{
+    for (const auto& [folded, entry] : key.values) visit(root, path, entry.first, entry.second);
+    for (const auto& [folded, entry] : key.subkeys) {
+        ForEachValue(*entry.second, root, path.empty() ? entry.first : path + u"\\" + entry.first, visit);
     }
-    g_loadProblem = "the registry file " + file.string() + " is damaged; it was moved to " + file.string() +
-                    ".corrupt and the registry starts empty";
-    std::error_code error;
-    std::filesystem::rename(file, directory / "registry.corrupt", error);
 }
 
 }  // namespace
@@ -160,7 +210,7 @@ bool RegistryKeyExists(sim::RegistryRoot root, const std::u16string& keyPath)
 {
     std::lock_guard guard(g_mutex);
     SyncLocked();
-    return FindKeyLocked(root, keyPath, false) != nullptr;
+    return FindKeyLocked(g_roots, root, keyPath, false) != nullptr;
 }
 
 std::optional<RegistryValue> ReadRegistryValue(sim::RegistryRoot root, const std::u16string& keyPath,
@@ -168,11 +218,9 @@ std::optional<RegistryValue> ReadRegistryValue(sim::RegistryRoot root, const std
 {
     std::lock_guard guard(g_mutex);
     SyncLocked();
-    const Key* key = FindKeyLocked(root, keyPath, false);
-    if (key == nullptr) return std::nullopt;
-    const auto it = key->values.find(FoldCase(name));
-    if (it == key->values.end()) return std::nullopt;
-    return it->second.second;
+    const RegistryValue* value = FindValueLocked(g_roots, root, keyPath, name);
+    if (value == nullptr) return std::nullopt;
+    return *value;
 }
 
 }  // namespace platform::detail
@@ -186,8 +234,19 @@ void SetRegistryValue(RegistryRoot root, const std::u16string& keyPath, const st
 {
     std::lock_guard guard(g_mutex);
     SyncLocked();
-    FindKeyLocked(root, keyPath, true)->values[FoldCase(name)] = {name, RegistryValue{type, std::move(data)}};
-    SaveLocked();
+    SetValueLocked(g_roots, root, keyPath, name, RegistryValue{type, std::move(data)});
+    SaveLocked(g_roots, kFileName);
+}
+
+void SetRegistryValueKept(RegistryRoot root, const std::u16string& keyPath, const std::u16string& name,
+                          std::uint32_t type, std::vector<std::uint8_t> data)
+{
+    std::lock_guard guard(g_mutex);
+    SyncLocked();
+    SetValueLocked(g_kept, root, keyPath, name, RegistryValue{type, data});
+    SaveLocked(g_kept, kKeptFileName);
+    SetValueLocked(g_roots, root, keyPath, name, RegistryValue{type, std::move(data)});
+    SaveLocked(g_roots, kFileName);
 }
 
 void SetRegistryString(RegistryRoot root, const std::u16string& keyPath, const std::u16string& name,
@@ -207,9 +266,18 @@ bool DeleteRegistryValue(RegistryRoot root, const std::u16string& keyPath, const
 {
     std::lock_guard guard(g_mutex);
     SyncLocked();
-    Key* key = FindKeyLocked(root, keyPath, false);
-    if (key == nullptr || key->values.erase(FoldCase(name)) == 0) return false;
-    SaveLocked();
+    if (!DeleteValueLocked(g_roots, root, keyPath, name)) return false;
+    SaveLocked(g_roots, kFileName);
+    return true;
+}
+
+bool DeleteRegistryValueKept(RegistryRoot root, const std::u16string& keyPath, const std::u16string& name)
+{
+    std::lock_guard guard(g_mutex);
+    SyncLocked();
+    if (DeleteValueLocked(g_kept, root, keyPath, name)) SaveLocked(g_kept, kKeptFileName);
+    if (!DeleteValueLocked(g_roots, root, keyPath, name)) return false;
+    SaveLocked(g_roots, kFileName);
     return true;
 }
 
@@ -223,9 +291,9 @@ bool DeleteRegistryKey(RegistryRoot root, const std::u16string& keyPath)
     parts.pop_back();
     std::u16string parentPath;
     for (const auto& part : parts) parentPath += part + u"\\";
-    Key* parent = FindKeyLocked(root, parentPath, false);
+    Key* parent = FindKeyLocked(g_roots, root, parentPath, false);
     if (parent == nullptr || parent->subkeys.erase(FoldCase(last)) == 0) return false;
-    SaveLocked();
+    SaveLocked(g_roots, kFileName);
     return true;
 }
 
@@ -234,14 +302,60 @@ void ResetRegistry()
     std::lock_guard guard(g_mutex);
     SyncLocked();
     g_roots.clear();
-    SaveLocked();
+    SaveLocked(g_roots, kFileName);
+}
+
+void ReapplyKeptRegistryChanges()
+{
+    std::lock_guard guard(g_mutex);
+    SyncLocked();
+    Roots kept;
+    for (const auto& [root, key] : g_kept) {
+        ForEachValue(key, root, u"",
+                     [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name,
+                         const RegistryValue& value) {
+                         // A value the registry holds now was set by the machine's description, which wins.
+                         if (FindValueLocked(g_roots, valueRoot, path, name) != nullptr) return;
+                         SetValueLocked(g_roots, valueRoot, path, name, value);
+                         SetValueLocked(kept, valueRoot, path, name, value);
+                     });
+    }
+    g_kept = std::move(kept);
+    SaveLocked(g_kept, kKeptFileName);
+    SaveLocked(g_roots, kFileName);
+}
+
+std::vector<std::u16string> KeptRegistryChanges()
+{
+    std::lock_guard guard(g_mutex);
+    SyncLocked();
+    std::vector<std::u16string> paths;
+    for (const auto& [root, key] : g_kept) {
+        ForEachValue(
+            key, root, u"",
+            [&](RegistryRoot valueRoot, const std::u16string& path, const std::u16string& name, const RegistryValue&) {
+                paths.push_back(RootName(valueRoot) + u"\\" + (path.empty() ? name : path + u"\\" + name));
+            });
+    }
+    return paths;
+}
+
+std::vector<StateFileLoad> RegistryLoads()
+{
+    std::lock_guard guard(g_mutex);
+    SyncLocked();
+    return g_loads;
 }
 
 std::string LastRegistryLoadProblem()
 {
-    std::lock_guard guard(g_mutex);
-    SyncLocked();
-    return g_loadProblem;
+    std::string problems;
+    for (const StateFileLoad& load : RegistryLoads()) {
+        if (load.problem.empty()) continue;
+        if (!problems.empty()) problems += "; ";
+        problems += load.problem;
+    }
+    return problems;
 }
 
 }  // namespace sim

@@ -319,6 +319,19 @@ HRESULT SocketClient::Connect(const std::string& socketPath, SocketClientCallbac
                 return Fail(error, E_FAIL, "cannot connect to " + socketPath + ": " + ErrnoText(saved));
         }
     }
+    if (!options.hostUids.empty()) {
+        ucred host{};
+        socklen_t length = sizeof(host);
+        const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &host, &length) == 0;
+        if (!known || std::find(options.hostUids.begin(), options.hostUids.end(), host.uid) == options.hostUids.end()) {
+            ::close(fd);
+            return Fail(error, E_ACCESSDENIED,
+                        "the socket " + socketPath + " is served by " +
+                            (known ? "user " + std::to_string(host.uid) + " (pid " + std::to_string(host.pid) + ")"
+                                   : std::string("a process whose user cannot be read")) +
+                            ", neither this user nor root; it was not used");
+        }
+    }
 
     std::unique_ptr<Impl> impl;
     try {

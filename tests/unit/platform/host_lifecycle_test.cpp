@@ -19,6 +19,7 @@ using platform::host::DeviceState;
 using platform::host::DriverHost;
 using platform::host::HostStep;
 using platform::host::RecordKind;
+using platform::host::ToString;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -58,6 +59,24 @@ protected:
     ComPtr<host_test::FakeDriverEntry> m_driver;
     DriverHost m_host;
 };
+
+TEST_F(HostLifecycle, StateObserver_HearsEachChangeWithTheStateBeforeAndThePowerState)
+{
+    std::vector<std::string> heard;  // the steps run on this thread, one at a time
+    m_host.SetStateObserver([&heard](DeviceState previous, DeviceState state, WDF_POWER_DEVICE_STATE power) {
+        heard.push_back(std::string(ToString(previous)) + " -> " + ToString(state) + " (" + std::to_string(power) +
+                        ")");
+    });
+    ASSERT_TRUE(m_host.UseDriver(m_driver.Get()).ok());
+    ASSERT_TRUE(m_host.AddDevice().ok());
+    ASSERT_TRUE(m_host.Start().ok());
+    ASSERT_TRUE(m_host.Suspend(WdfPowerDeviceD3).ok());
+    ASSERT_TRUE(m_host.Resume().ok());
+    ASSERT_TRUE(m_host.Unload().ok());
+    EXPECT_THAT(heard,
+                ElementsAre("not added -> added (5)", "added -> working (1)", "working -> in low power (4)",
+                            "in low power -> working (1)", "working -> removed (5)", "removed -> not added (5)"));
+}
 
 TEST_F(HostLifecycle, StartThenRemove_CallsTheDeviceInOrder)
 {

@@ -1,10 +1,11 @@
 // The device's named property store: values by name, kept in the state directory across hosts,
-// and a damaged file reported and replaced.
+// and a damaged file reported and replaced by its previous generation.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "host/host_device.h"
@@ -150,31 +151,44 @@ TEST_F(HostPropertyStore, WithoutAStateDirectory_ValuesLiveAsLongAsTheDevice)
     EXPECT_EQ(GetUInt(store.Get(), kRadioState), std::nullopt);
 }
 
-TEST_F(HostPropertyStore, DamagedFile_IsReportedMovedAsideAndReplaced)
+TEST_F(HostPropertyStore, DamagedFile_IsMovedAsideForItsPreviousGenerationOrAnEmptyStore)
 {
     SetUInt(Open(NewDevice().Get()).Get(), kRadioState, 1);
+    SetUInt(Open(NewDevice().Get()).Get(), kRadioState, 2);  // 1 is the previous generation now
     std::string contents;
     {
         std::ifstream in(File());
         contents.assign(std::istreambuf_iterator<char>(in), {});
     }
-    // A file cut short (its end line lost) is as damaged as one full of noise.
-    for (const std::string& damaged : {contents.substr(0, contents.size() - 6), std::string("\x01garbage\n")}) {
-        {
-            std::ofstream out(File(), std::ios::trunc);
-            out << damaged;
-        }
+    const auto previous = m_dir.path() / "device-properties.previous";
+    // A file cut short (its end line lost) is as damaged as one full of noise; each falls back to
+    // the previous generation, and when that is damaged too the store starts empty.
+    struct Case {
+        std::string current;
+        std::string previousGeneration;  // empty: left as it is
+        WDF_PROPERTY_STORE_DISPOSITION disposition;
+        std::optional<ULONG> radio;
+        const char* problem;
+    } const cases[] = {
+        {contents.substr(0, contents.size() - 6), {}, OpenedExistingStore, 1u, "previous generation"},
+        {"\x01garbage\n", {}, OpenedExistingStore, 1u, "previous generation"},
+        {"\x01garbage\n", "thermal-device-properties 1\nend 9\n", CreatedNewStore, std::nullopt, "damaged too"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.problem);
+        std::ofstream(File(), std::ios::trunc) << c.current;
+        if (!c.previousGeneration.empty()) std::ofstream(previous, std::ios::trunc) << c.previousGeneration;
         auto device = NewDevice();
         WDF_PROPERTY_STORE_DISPOSITION disposition = OpenedExistingStore;
         auto store = Open(device.Get(), &disposition);
-        EXPECT_EQ(disposition, CreatedNewStore);
-        EXPECT_EQ(GetUInt(store.Get(), kRadioState), std::nullopt);
+        EXPECT_EQ(disposition, c.disposition);
+        EXPECT_EQ(GetUInt(store.Get(), kRadioState), c.radio);
         EXPECT_THAT(device->PropertyStoreProblem(), HasSubstr("is damaged"));
+        EXPECT_THAT(device->PropertyStoreProblem(), HasSubstr(c.problem));
         EXPECT_EQ(device->Record().Count("LoadDevicePropertyStore"), 1u);
         EXPECT_TRUE(std::filesystem::exists(m_dir.path() / "device-properties.corrupt"));
-
-        SetUInt(store.Get(), kRadioState, 2);
-        EXPECT_EQ(GetUInt(Open(NewDevice().Get()).Get(), kRadioState), 2u);
+        // What the device found is in the file again, for the next host.
+        EXPECT_EQ(GetUInt(Open(NewDevice().Get()).Get(), kRadioState), c.radio);
     }
 }
 

@@ -1,6 +1,7 @@
 // The machine commands, observed through the platform calls the driver makes.
 #include "sim/machine_control.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,11 +13,16 @@
 #include "sim/device_tree.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
+#include "sim/registry.h"
+#include "sim/state_directory.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using namespace machine_test_kit;
 using Status = sim::MachineCommandResult::Status;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class MachineControl : public ::testing::Test {
 protected:
@@ -132,20 +138,68 @@ TEST_F(MachineControl, Wmi_AddsChangesAndRemovesInstancesByName)
 
 TEST_F(MachineControl, Registry_SetsAndDeletesTestMode)
 {
-    EXPECT_EQ(Run("registry set TestMode Enable"),
-              "registry: set HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode");
+    EXPECT_THAT(Run("registry set TestMode Enable"),
+                StartsWith("registry: set HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode (the driver "
+                           "reads it when the device is next added"));
     EXPECT_EQ(TestMode(), std::make_pair(LSTATUS{ERROR_SUCCESS}, std::u16string(u"Enable")));
     Run("registry set HKCC\\Software\\Varmel\\Configure\\TestMode  \"two  words\"");
     EXPECT_EQ(TestMode().second, u"two  words");
     Run("registry set TestMode \"\"");
     EXPECT_EQ(TestMode(), std::make_pair(LSTATUS{ERROR_SUCCESS}, std::u16string()));
-    EXPECT_EQ(Run("registry delete testmode"),
-              "registry: deleted HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\testmode");
+    EXPECT_THAT(Run("registry delete testmode"),
+                StartsWith("registry: deleted HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\testmode (the driver "
+                           "reads it when the device is next added"));
     EXPECT_EQ(TestMode().first, ERROR_FILE_NOT_FOUND);
     const auto again = sim::RunMachineCommand("registry delete TestMode");
     EXPECT_EQ(again.status, Status::kError);
     EXPECT_EQ(again.message,
               "registry delete: there is no value HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode");
+}
+
+// A restarted host applies its machine description again: a value set through the simulation
+// channel is kept unless the description sets the same value, and a deleted one stays deleted.
+TEST_F(MachineControl, Registry_ChangesSurviveARestartUnlessTheMachineSetsTheSameValue)
+{
+    test_support::TempDir dir;
+    const auto restart = [&](const char* registrySection) {
+        sim::ClearStateDirectory();
+        ASSERT_TRUE(sim::SetStateDirectory(dir.path()));
+        const sim::ParsedMachine parsed = sim::ParseMachine(std::string("[registry]\n") + registrySection);
+        ASSERT_TRUE(parsed.machine) << parsed.error;
+        ASSERT_EQ(sim::ApplyMachine(*parsed.machine), "");
+    };
+    const auto other = [] {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Lab", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return std::u16string();
+        char16_t buffer[16] = {};
+        DWORD size = sizeof(buffer) - 2;
+        const LSTATUS status =
+            RegQueryValueExW(key, u"Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        RegCloseKey(key);
+        return status == ERROR_SUCCESS ? std::u16string(buffer) : std::u16string();
+    };
+    restart("");
+    EXPECT_THAT(Run("registry set TestMode Enable"),
+                HasSubstr("a restart of the host keeps it unless the machine file"));
+    Run("registry set HKLM\\Software\\Lab\\Name set");
+    Run("registry set HKLM\\Software\\Lab\\Gone x");
+    Run("registry delete HKLM\\Software\\Lab\\Gone");
+
+    restart("HKLM\\Software\\Lab\\Name = machine\n");
+    EXPECT_EQ(TestMode().second, u"Enable");
+    EXPECT_EQ(other(), u"machine");
+    EXPECT_EQ(sim::KeptRegistryChanges(),
+              std::vector<std::u16string>{u"HKEY_CURRENT_CONFIG\\Software\\Varmel\\Configure\\TestMode"});
+
+    // The description had its say: the change it overrode is forgotten, not brought back later.
+    restart("");
+    EXPECT_EQ(TestMode().second, u"Enable");
+    EXPECT_EQ(other(), u"");
+    Run("registry delete TestMode");
+    restart("");
+    EXPECT_EQ(TestMode().first, ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(sim::KeptRegistryChanges().empty());
 }
 
 TEST_F(MachineControl, Device_ChangesTheDescriptionAndTheEntry)

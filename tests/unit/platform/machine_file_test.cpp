@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -10,6 +12,7 @@
 #include "platform/win32_error.h"
 #include "sim/device_tree.h"
 #include "sim/machine.h"
+#include "sim/power_source.h"
 #include "sim/probe_devices.h"
 #include "support/temp_dir.h"
 
@@ -403,11 +406,40 @@ TEST(MachineFile, ReadMachineFile_NamesTheFileAndResolvesTheStateDirectoryBeside
     EXPECT_FALSE(bad.machine);
     EXPECT_EQ(bad.errorLine, 4);
     EXPECT_EQ(bad.error.rfind(path + ":4: unknown section [bogus]", 0), 0u) << bad.error;
+}
 
-    const sim::ParsedMachine missing = sim::ReadMachineFile((dir.path() / "none").string());
-    EXPECT_FALSE(missing.machine);
-    EXPECT_NE(missing.error.find("cannot read the machine file"), std::string::npos) << missing.error;
-    EXPECT_FALSE(sim::ReadMachineFile(dir.path().string()).machine);
+// Only a regular file of at most 16 MiB is read, and none of the others blocks or fills memory.
+TEST(MachineFile, ReadMachineFile_RefusesWhatIsNotASmallRegularFileSayingWhy)
+{
+    test_support::TempDir dir;
+    const std::string fifo = (dir.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = (dir.path() / "large.machine").string();
+    std::ofstream(large) << "[machine]\n";
+    std::filesystem::resize_file(large, sim::kMaxMachineFileBytes + 1);
+    const struct {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {(dir.path() / "none").string(), "cannot be used: No such file or directory"},
+        {dir.path().string(), "cannot be used: it is a directory, not a regular file"},
+        {"/dev/zero", "cannot be used: it is a character device, not a regular file"},
+        {fifo, "cannot be used: it is a FIFO, not a regular file"},
+        {large, "cannot be used: it is larger than a machine file may be (16 MiB)"},
+    };
+    for (const auto& c : cases) {
+        const sim::ParsedMachine parsed = sim::ReadMachineFile(c.path);
+        EXPECT_FALSE(parsed.machine) << c.path;
+        EXPECT_EQ(parsed.error, c.path + ": " + c.why);
+    }
+}
+
+TEST(MachineFile, ByteOrderMark_AtTheStartIsSkippedElsewhereRefused)
+{
+    const sim::ParsedMachine marked = sim::ParseMachine("\xEF\xBB\xBF[machine]\npower = dc\n");
+    ASSERT_TRUE(marked.machine) << marked.error;
+    EXPECT_EQ(marked.machine->acLineStatus, sim::kAcOffline);
+    EXPECT_FALSE(sim::ParseMachine("[machine]\n\xEF\xBB\xBFpower = dc\n").machine);
 }
 
 }  // namespace

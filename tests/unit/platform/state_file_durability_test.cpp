@@ -1,19 +1,21 @@
-// The two files of the state directory, the registry and the device's property store, under the
+// The files of the state directory, the registry and the device's property store, under the
 // damage a crash or a failing disk does to them: a file cut short at any byte or with any byte
-// changed is reported and replaced by an empty store (never a crash), a write that fails at any
-// step leaves the old file whole, and a writer killed at any moment leaves the old or the new
-// value, never a damaged file.
+// changed is reported and gives way to its previous generation, or an empty store (never a
+// crash); a file that cannot be read is never replaced; a write that fails at any step leaves the
+// old file whole, and a writer killed at any moment leaves the old or the new value, never a
+// damaged file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "host/device_property_file.h"
 #include "host/host_device.h"
 #include "platform/com/propvariant.h"
 #include "platform/kernel/registry.h"
@@ -29,6 +31,7 @@ using platform::host::CHostDevice;
 using ::testing::HasSubstr;
 
 constexpr char16_t kRadioState[] = u"SENSOR_PROPERTY_RADIO_STATE";
+constexpr char16_t kPreviousRadioState[] = u"SENSOR_PROPERTY_PREVIOUS_RADIO_STATE";
 constexpr char16_t kConfigure[] = u"Software\\Varmel\\Configure";
 constexpr const char* kWriteSteps[] = {"create", "write", "flush", "rename"};
 
@@ -79,7 +82,9 @@ protected:
         return found;
     }
 
-    static HRESULT SetRadioState(ULONG state)
+    static HRESULT SetRadioState(ULONG state) { return SetStoreValue(kRadioState, state); }
+
+    static HRESULT SetStoreValue(PCWSTR name, ULONG state)
     {
         ComPtr<CHostDevice> device;
         EXPECT_EQ(CHostDevice::Create({}, nullptr, &device), S_OK);
@@ -88,7 +93,7 @@ protected:
                                                          store.GetAddressOf(), nullptr);
         PROPVARIANT value{};
         InitPropVariantFromUInt32(state, &value);
-        if (SUCCEEDED(hr)) hr = store->SetNamedValue(kRadioState, &value);
+        if (SUCCEEDED(hr)) hr = store->SetNamedValue(name, &value);
         return hr;
     }
 
@@ -116,7 +121,7 @@ protected:
     platform::testing::ScopedFaults m_faults;
 };
 
-TEST_F(StateFiles, PropertyStore_EveryTruncationIsReportedAndReplacedByAnEmptyStore)
+TEST_F(StateFiles, PropertyStore_EveryTruncationIsReportedAndThePreviousGenerationRestored)
 {
     ASSERT_EQ(SetRadioState(1), S_OK);
     ASSERT_EQ(SetRadioState(2), S_OK);
@@ -127,8 +132,9 @@ TEST_F(StateFiles, PropertyStore_EveryTruncationIsReportedAndReplacedByAnEmptySt
         SCOPED_TRACE("cut to " + std::to_string(length) + " of " + std::to_string(whole.size()) + " bytes");
         WriteFile(PropertyFile(), whole.substr(0, length));
         const Found found = FindRadioState();
-        EXPECT_EQ(found.value, std::nullopt);
+        EXPECT_EQ(found.value, 1u);
         EXPECT_THAT(found.problem, HasSubstr("is damaged"));
+        EXPECT_THAT(found.problem, HasSubstr("previous generation"));
         EXPECT_EQ(ReadFile(m_dir.path() / "device-properties.corrupt"), whole.substr(0, length));
     }
     for (const std::string& complete : {whole.substr(0, whole.size() - 1), whole}) {
@@ -139,10 +145,10 @@ TEST_F(StateFiles, PropertyStore_EveryTruncationIsReportedAndReplacedByAnEmptySt
     }
 }
 
-TEST_F(StateFiles, Registry_EveryTruncationIsReportedAndReplacedByAnEmptyRegistry)
+TEST_F(StateFiles, Registry_EveryTruncationIsReportedAndThePreviousGenerationRestored)
 {
+    sim::SetRegistryString(sim::RegistryRoot::CurrentConfig, kConfigure, u"TestMode", u"Disable");
     sim::SetRegistryString(sim::RegistryRoot::CurrentConfig, kConfigure, u"TestMode", u"Enable");
-    sim::SetRegistryString(sim::RegistryRoot::LocalMachine, u"Software\\Other", u"Name", u"value");
     const std::string whole = ReadFile(RegistryFile());
     ASSERT_EQ(whole.back(), '\n');
     for (std::size_t length = 0; length + 1 < whole.size(); ++length) {
@@ -150,7 +156,7 @@ TEST_F(StateFiles, Registry_EveryTruncationIsReportedAndReplacedByAnEmptyRegistr
         sim::ClearStateDirectory();
         WriteFile(RegistryFile(), whole.substr(0, length));
         ASSERT_TRUE(sim::SetStateDirectory(m_dir.path()));
-        EXPECT_EQ(ReadTestMode(), u"");
+        EXPECT_EQ(ReadTestMode(), u"Disable");
         EXPECT_THAT(sim::LastRegistryLoadProblem(), HasSubstr("is damaged"));
     }
     for (const std::string& complete : {whole.substr(0, whole.size() - 1), whole}) {
@@ -160,6 +166,77 @@ TEST_F(StateFiles, Registry_EveryTruncationIsReportedAndReplacedByAnEmptyRegistr
         EXPECT_EQ(ReadTestMode(), u"Enable");
         EXPECT_EQ(sim::LastRegistryLoadProblem(), "");
     }
+}
+
+// The driver keeps the radio state and the previous radio state, and writes them one after the
+// other when the radio changes; the radio switched off survives any damage to the file.
+TEST_F(StateFiles, RadioStateOff_SurvivesDamageThroughThePreviousGeneration)
+{
+    ASSERT_EQ(SetRadioState(0), S_OK);
+    ASSERT_EQ(SetStoreValue(kRadioState, 1), S_OK);
+    ASSERT_EQ(SetStoreValue(kPreviousRadioState, 0), S_OK);
+    const std::string whole = ReadFile(PropertyFile());
+    for (const std::string& damaged : {whole.substr(0, whole.size() / 2), std::string("thermal-device-properties 1\n"),
+                                       std::string("\xff\xfe garbage"), std::string()}) {
+        SCOPED_TRACE(::testing::PrintToString(damaged));
+        WriteFile(PropertyFile(), damaged);
+        // The host's check before it loads the driver finds what the device will find.
+        const platform::host::PropertyFileCheck check = platform::host::CheckDevicePropertyFile();
+        EXPECT_EQ(check.load.outcome, sim::StateFileOutcome::kRestored);
+        EXPECT_THAT(check.load.problem, HasSubstr(PropertyFile().string() + " is damaged; it was moved to " +
+                                                  PropertyFile().string() + ".corrupt"));
+        EXPECT_EQ(check.numbers.at(kRadioState), 1u);
+        EXPECT_EQ(FindRadioState().value, 1u);
+    }
+}
+
+// A file that cannot be read is reported with the system's error and never replaced: nothing of
+// the state directory is written while it is there.
+TEST_F(StateFiles, UnreadableFile_IsReportedAndNeverReplaced)
+{
+    ASSERT_EQ(SetRadioState(1), S_OK);
+    sim::SetRegistryString(sim::RegistryRoot::CurrentConfig, kConfigure, u"TestMode", u"Enable");
+    // Root reads any file, so a directory stands in for a file that cannot be read.
+    const bool root = ::geteuid() == 0;
+    for (const std::filesystem::path& file : {RegistryFile(), m_dir.path() / "registry-changes", PropertyFile()}) {
+        SCOPED_TRACE(file.string());
+        const std::string kept = std::filesystem::exists(file) ? ReadFile(file) : std::string();
+        sim::ClearStateDirectory();
+        if (root || kept.empty()) {
+            std::filesystem::remove(file);
+            std::filesystem::create_directory(file);
+        } else {
+            std::filesystem::permissions(file, std::filesystem::perms::none);
+        }
+        const std::string error = root || kept.empty() ? "Is a directory" : "Permission denied";
+        ASSERT_TRUE(sim::SetStateDirectory(m_dir.path()));
+
+        const std::string unreadable = file.string() + " cannot be read (" + error + ")";
+        if (file != PropertyFile()) {
+            EXPECT_THAT(sim::LastRegistryLoadProblem(), HasSubstr(unreadable));
+            sim::SetRegistryString(sim::RegistryRoot::CurrentConfig, kConfigure, u"TestMode", u"Disable");
+            EXPECT_EQ(ReadTestMode(), u"Disable");  // this run of the machine keeps what it was told
+        } else {
+            const platform::host::PropertyFileCheck check = platform::host::CheckDevicePropertyFile();
+            EXPECT_EQ(check.load.outcome, sim::StateFileOutcome::kUnreadable);
+            EXPECT_THAT(check.load.problem, HasSubstr(unreadable));
+            // The device's store stays closed: the driver's write fails rather than replace the file.
+            EXPECT_EQ(SetRadioState(0), HRESULT_FROM_WIN32(ERROR_READ_FAULT));
+        }
+
+        sim::ClearStateDirectory();
+        if (std::filesystem::is_directory(file)) {
+            std::filesystem::remove(file);
+            if (!kept.empty()) WriteFile(file, kept);
+        } else {
+            std::filesystem::permissions(file,
+                                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        }
+        EXPECT_EQ(kept.empty() ? std::string() : ReadFile(file), kept) << "the file was replaced";
+        ASSERT_TRUE(sim::SetStateDirectory(m_dir.path()));
+    }
+    EXPECT_EQ(ReadTestMode(), u"Enable");
+    EXPECT_EQ(FindRadioState().value, 1u);
 }
 
 TEST_F(StateFiles, AnyChangedByte_LoadsOrIsReported_NeverCrashes)

@@ -131,6 +131,12 @@ public:
     void SetUserIdleEnabled(bool enabled);
     bool UserIdleEnabled() const { return m_userIdleEnabled.load(); }
 
+    // Hears every change of the device's state: the state before, the state now and the power
+    // state now. It runs on the thread of the step that made the change (the idle thread for idling
+    // and waking), inside the step, so it must not block or call the host's steps. For logs.
+    using StateObserver = std::function<void(DeviceState previous, DeviceState state, WDF_POWER_DEVICE_STATE power)>;
+    void SetStateObserver(StateObserver observer);
+
     DeviceState State() const { return m_state.load(); }
     // The device's power state: D0 while working, the Dx it went to while in low power or idle,
     // D3-final otherwise.
@@ -184,6 +190,7 @@ private:
 
     mutable std::mutex m_deviceMutex;
     platform::ComPtr<CHostDevice> m_device;  // guarded by m_deviceMutex; written by steps only
+    StateObserver m_stateObserver;           // guarded by m_deviceMutex
 };
 
 }  // namespace platform::host

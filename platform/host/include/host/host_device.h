@@ -25,7 +25,9 @@
 //    would never end, it does not wait and the host records a driver error.
 //  - RetrieveDevicePropertyStore gives the device's own store (no service name). With a state
 //    directory (sim/state_directory.h) the store is the file "device-properties" there, read when
-//    the device first opens the store; without one it lives as long as the device.
+//    the device first opens the store; without one it lives as long as the device. A damaged file
+//    gives way to its previous generation (or an empty store); a file that cannot be read is left
+//    alone and the retrieval fails with HRESULT_FROM_WIN32(ERROR_READ_FAULT).
 //  - AssignS0IdleSettingsEx keeps the record (also in the host record) when the driver owns the
 //    power policy. A record with a Size other than 32, or a field outside its values (DxState D1 to
 //    D3, IdleCaps, UserControlOfIdleSettings, the two tri-states and IdleTimeoutType as defined) is
@@ -164,7 +166,7 @@ public:
     const std::shared_ptr<IdlePolicy>& Idle() const { return m_idle; }
     // Whether the device interface was created (nothing when not) and is enabled.
     std::optional<bool> DeviceInterfaceEnabled(const GUID& interfaceClass, std::u16string_view reference = {}) const;
-    // Why the store's file was refused when the store was opened; empty when it was not.
+    // What was wrong with the store's file when the store was opened; empty when nothing was.
     std::string PropertyStoreProblem() const;
 
 private:

@@ -31,11 +31,17 @@
 //    Replies are never dropped: a connection stops being read while kMaxRequestsInFlight of its
 //    requests are unanswered or its unsent bytes pass kReadPauseBytes, so its memory stays bounded.
 //  - A framing error (a length above the maximum, non-zero flags) is answered with kError and the
-//    connection is closed; other bad frames get kError and the connection stays.
+//    connection is closed; other bad frames get kError and the connection stays. A frame that stays
+//    incomplete for partialFrameTimeout (30 s) closes its connection the same way, so a peer that
+//    stalls in the middle of a frame does not hold its connection for ever; a connection that
+//    waits between frames stays open.
 //  - kSimulate runs onSimulate (E_NOTIMPL without one) for the host's own user only, on the
-//    server's command thread, one command at a time. kTrace sets the connection's trace level;
-//    onTraceLevel hears the highest level any connection asked for whenever it changes.
-//  - onConnection hears of each connection after its hello, and again once its file is cleaned up.
+//    server's command thread, one command at a time; a command longer than kMaxSimulateBytes is
+//    refused with E_INVALIDARG. kTrace sets the connection's trace level; onTraceLevel hears the
+//    highest level any connection asked for whenever it changes.
+//  - onConnection hears of each connection after its hello, and again once its file is cleaned up;
+//    onClosedByHost of each connection the host ends on its own, and why; onControlDone of each
+//    completed request with a code in reportedControlCodes. They are for logs.
 //
 // Threads: one thread waits on every socket (epoll) and reads, accepts and closes connections;
 // replies and events are written by the thread that produces them when the socket takes them at
@@ -57,9 +63,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -104,6 +112,17 @@ struct SocketServerOptions {
     // A client said hello (connected) and, later, its connection ended and its file's cleanup has
     // run (not connected). For logs; runs on a server or host thread and must not block.
     std::function<void(const PeerCredentials& peer, FileAccess access, bool connected)> onConnection;
+    // The host ends a connection on its own (a framing error, a bad hello, a stalled frame): the
+    // peer and why. For logs; runs on the socket thread and must not block.
+    std::function<void(const PeerCredentials& peer, std::string_view why)> onClosedByHost;
+    // A request with one of these control codes completed: the peer, the code, the request's input
+    // and its status. For logs; runs on the thread that completed it and must not block.
+    std::vector<ULONG> reportedControlCodes;
+    std::function<void(const PeerCredentials& peer, ULONG controlCode, std::span<const std::uint8_t> input,
+                       HRESULT status)>
+        onControlDone;
+    // How long a frame may stay incomplete before its connection is closed.
+    std::chrono::milliseconds partialFrameTimeout{30000};
 };
 
 class SocketServer {
@@ -114,6 +133,8 @@ public:
     static constexpr std::size_t kReadPauseBytes = 4u << 20;
     // Longer trace lines are cut.
     static constexpr std::size_t kMaxTraceLineBytes = 4096;
+    // Longer simulation commands are refused.
+    static constexpr std::size_t kMaxSimulateBytes = 4096;
 
     SocketServer(DriverHost& host, SocketServerOptions options);
     ~SocketServer();  // Stop
@@ -124,6 +145,10 @@ public:
     // null) says why: E_ACCESSDENIED, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) for a live socket or
     // a file that is not a socket, E_INVALIDARG for a path too long, another errno as an HRESULT.
     HRESULT Start(std::string* error = nullptr);
+    // Whether Start could bind `path` now, without binding it: the results and sentences of Start
+    // for a path too long, a live socket or a file that is not a socket, and for a directory that
+    // is missing or not writable. So a host can check its socket before it loads its driver.
+    static HRESULT CheckPath(const std::string& path, std::string* error = nullptr);
     // Closes every connection (their files are closed and cleaned up before it returns), joins the
     // threads and removes the socket file. Idempotent.
     void Stop();

@@ -11,14 +11,17 @@
 // Parsing has no side effects: a text is read to its end and either yields a whole description or
 // the first error with its line number, so a bad file changes nothing. Applying resets each part
 // of the machine (devices, WMI instances, registry, the hosted device's entry) and then builds what the
-// description names; map files are written before anything else changes, so a failure to write
-// them also leaves the machine as it was.
+// description names, and sets again the registry changes made at run time that the state
+// directory keeps (sim/registry.h), unless the description sets the same value; map files are
+// written before anything else changes, so a failure to write them also leaves the machine as it
+// was.
 //
 // Thread safety: every function may be called from any thread. ApplyMachine, ResetMachine and the
 // control commands (sim/machine_control.h) are serialised by one lock, so a command never lands in
 // the middle of an apply. The description types are plain values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -97,11 +100,17 @@ struct ParsedMachine {
     int errorLine = 0;  // 0 when the error concerns no line
 };
 
-// Parses a machine description. Never throws for any input (allocation failure aside).
+// Parses a machine description (a UTF-8 byte-order mark at its start is skipped). Never throws for
+// any input (allocation failure aside).
 ParsedMachine ParseMachine(std::string_view text);
 
+// The largest machine file ReadMachineFile takes.
+inline constexpr std::size_t kMaxMachineFileBytes = 16u << 20;
+
 // Reads and parses a file; a relative state directory is taken relative to the file's directory.
-// Errors name the file: "lab.machine:12: unknown key ...".
+// Only a regular file of at most kMaxMachineFileBytes is read. Errors name the file:
+// "lab.machine:12: unknown key ...", "/dev/zero: cannot be used: it is a character device, not a
+// regular file".
 ParsedMachine ReadMachineFile(const std::string& path);
 
 // Makes the machine what the description says. A state directory named there is set; otherwise the

@@ -45,6 +45,8 @@
 // mutex; the table of waiting requests has a mutex of its own (see socket_client.cpp).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -52,6 +54,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "transport/frame.h"
 #include "transport/sensor_client.h"
@@ -74,6 +77,9 @@ struct SocketClientOptions {
     // How long Connect waits for the hello reply, and each request for its reply; zero waits for
     // ever.
     std::chrono::milliseconds replyTimeout{0};
+    // When not empty, the users a host may run as: Connect refuses (E_ACCESSDENIED, before the
+    // hello) a socket whose serving process, as the socket reports it, runs as another user.
+    std::vector<uid_t> hostUids{};
 };
 
 class SocketClient {
