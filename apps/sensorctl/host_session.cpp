@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "common/text.h"
 #include "platform/com/propvariant.h"
@@ -17,8 +19,11 @@ namespace {
 // Guards against a host that stopped answering; the host itself answers at once.
 constexpr std::chrono::seconds kReplyTimeout{60};
 
-// Aborts come only while the device changes power state, which takes one request's time.
-constexpr int kAbortedRetries = 5;
+// The host aborts requests only while the device goes to low power, which takes a moment (longer
+// on a busy machine): an aborted request is sent again after a pause that doubles, for a while.
+constexpr std::chrono::milliseconds kFirstAbortPause{5};
+constexpr std::chrono::milliseconds kLongestAbortPause{200};
+constexpr std::chrono::milliseconds kAbortPatience{3000};
 
 }  // namespace
 
@@ -113,7 +118,12 @@ transport::TransportReply HostSession::IoControl(ULONG controlCode, std::span<co
                                                  std::size_t outputCapacity)
 {
     transport::TransportReply reply = m_client->IoControl(controlCode, input, outputCapacity);
-    for (int retry = 0; retry < kAbortedRetries && reply.status == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED); ++retry) {
+    std::chrono::milliseconds pause = kFirstAbortPause;
+    for (std::chrono::milliseconds waited{0};
+         reply.status == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED) && waited < kAbortPatience;) {
+        std::this_thread::sleep_for(pause);
+        waited += pause;
+        pause = std::min(pause * 2, kLongestAbortPause);
         reply = m_client->IoControl(controlCode, input, outputCapacity);
     }
     return reply;
