@@ -52,7 +52,7 @@ fi
 
 echo
 echo "Live readings (sensorctl --socket $socket watch); Ctrl-C stops."
-echo "The first client wakes the idle device: the first reading comes after about 6 s."
+echo "The first client wakes the idle device: the first reading comes after about 5.3 s."
 "$bin/sensorctl" --socket "$socket" watch || true
 stop_host
 exit "$host_status"

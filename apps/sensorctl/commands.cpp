@@ -3,12 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/text.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensors.h"
+#include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
 #include "sensorctl/ctl_exit.h"
 #include "sensorctl/host_session.h"
@@ -26,6 +28,9 @@ constexpr ULONG kGetRadioState = 0x49006000;
 constexpr ULONG kGetPreviousRadioState = 0x49006004;
 constexpr ULONG kSetRadioState = 0x4900A008;
 constexpr ULONG kSetPreviousRadioState = 0x4900A00C;
+
+// How often watch --follow asks again whether the device or the host is back.
+constexpr std::chrono::milliseconds kFollowRetry{250};
 
 struct ScopedValue {
     PROPVARIANT value{};
@@ -67,13 +72,69 @@ bool CallbackSucceeded(std::string_view what, HRESULT exchange, HRESULT callback
     return true;
 }
 
+// What a connection without write access is refused, and who has it.
+void ExplainReadOnly(std::string_view what)
+{
+    std::fprintf(stderr,
+                 "This connection is read-only: %.*s needs write access (the host's own user, root, or a group "
+                 "the host was given with --allow-group).\n",
+                 static_cast<int>(what.size()), what.data());
+}
+
+// Object IDs compare with ASCII letter case ignored, as the driver compares them.
+bool SameSensorId(std::u16string_view a, std::u16string_view b)
+{
+    const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
+// The object IDs of the sensors the host lists: the exchange's or the callback's failure, else S_OK.
+HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids)
+{
+    transport::ObjectsResult objects;
+    const HRESULT hr = session.Sensors().GetSupportedSensorObjects(&objects);
+    if (FAILED(hr)) return hr;
+    if (FAILED(objects.hr)) return objects.hr;
+    DWORD count = 0;
+    if (objects.objects) objects.objects->GetCount(&count);
+    for (DWORD i = 0; i < count; ++i) {
+        platform::ComPtr<IPortableDeviceValues> object;
+        if (FAILED(objects.objects->GetAt(i, object.GetAddressOf()))) continue;
+        LPWSTR text = nullptr;
+        if (SUCCEEDED(object->GetStringValue(WPD_OBJECT_ID, &text)) && text != nullptr) {
+            ids->emplace_back(text);
+            CoTaskMemFree(text);
+        }
+    }
+    return S_OK;
+}
+
+// The sensor the command is about: the one --sensor names, which must be listed, or the first.
 int ResolveSensor(const CtlOptions& options, HostSession& session, std::u16string* sensorId)
 {
-    if (!options.sensorId.empty()) {
-        *sensorId = apps::Utf8ToUtf16(options.sensorId);
+    std::vector<std::u16string> ids;
+    if (const HRESULT hr = ListSensorIds(session, &ids); FAILED(hr)) return ReportFailure("listing the sensors", hr);
+    if (ids.empty()) {
+        std::fprintf(stderr, "sensorctl: the host lists no sensor\n");
+        return kExitFailed;
+    }
+    if (options.sensorId.empty()) {
+        *sensorId = ids.front();
         return kExitOk;
     }
-    return session.FirstSensorId(sensorId);
+    const std::u16string wanted = apps::Utf8ToUtf16(options.sensorId);
+    for (const std::u16string& id : ids) {
+        if (SameSensorId(id, wanted)) {
+            *sensorId = wanted;
+            return kExitOk;
+        }
+    }
+    std::string listed;
+    for (const std::u16string& id : ids) listed += (listed.empty() ? "" : ", ") + apps::Utf16ToUtf8(id);
+    std::fprintf(stderr, "sensorctl: the host has no sensor \"%s\"; its sensors: %s\n", options.sensorId.c_str(),
+                 listed.c_str());
+    return kExitUsage;
 }
 
 // Reads properties of the sensor into *values.
@@ -91,6 +152,16 @@ ULONG UnsignedOr(IPortableDeviceValues* values, const PROPERTYKEY& key, ULONG fa
     ULONG value = fallback;
     if (values == nullptr || FAILED(values->GetUnsignedIntegerValue(key, &value))) return fallback;
     return value;
+}
+
+ULONG ReadState(HostSession& session, std::u16string_view sensorId)
+{
+    const PROPERTYKEY keys[] = {SENSOR_PROPERTY_STATE};
+    transport::ValuesResult values;
+    if (FAILED(session.Sensors().GetProperties(sensorId, keys, &values)) || FAILED(values.hr)) {
+        return SENSOR_STATE_NOT_AVAILABLE;
+    }
+    return UnsignedOr(values.values.Get(), SENSOR_PROPERTY_STATE, SENSOR_STATE_NOT_AVAILABLE);
 }
 
 // Connect and subscribe, and undo them on every way out.
@@ -136,7 +207,57 @@ private:
     bool m_subscribed = false;
 };
 
-int RunList(const CtlOptions&, Printer& printer, HostSession& session)
+// This client's wish for the sensor's report interval, withdrawn on every way out. A woken device
+// delivers its first reading a tick or two after its settle, so get and watch ask for the sensor's
+// minimum interval while they wait for it; watch then asks for the interval the user gave, or
+// withdraws its wish. A wish needs a connected client with write access.
+class IntervalWish {
+public:
+    IntervalWish(HostSession& session, std::u16string sensorId) : m_session(session), m_id(std::move(sensorId)) {}
+    ~IntervalWish()
+    {
+        if (m_standing) Write(0);
+    }
+    IntervalWish(const IntervalWish&) = delete;
+    IntervalWish& operator=(const IntervalWish&) = delete;
+
+    // Asks for `intervalMs` (0 withdraws the wish); kExitOk, or the failure's exit code (printed).
+    int Ask(std::uint32_t intervalMs)
+    {
+        const HRESULT hr = Write(intervalMs);
+        if (SUCCEEDED(hr)) return kExitOk;
+        const int exitCode = ReportFailure("setting the report interval to " + std::to_string(intervalMs) + " ms", hr);
+        if (hr == E_ACCESSDENIED) ExplainReadOnly("asking for a report interval");
+        return exitCode;
+    }
+    // The same, without a word when it fails: a wish that only hurries the first reading.
+    void TryAsk(std::uint32_t intervalMs) { Write(intervalMs); }
+
+private:
+    // The exchange's failure, the callback's, or the key's.
+    HRESULT Write(std::uint32_t intervalMs)
+    {
+        platform::ComPtr<IPortableDeviceValues> values = NewValues();
+        if (!values || FAILED(values->SetUnsignedIntegerValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, intervalMs))) {
+            return E_OUTOFMEMORY;
+        }
+        transport::ValuesResult results;
+        const HRESULT exchange = m_session.Sensors().SetProperties(m_id, values.Get(), &results);
+        if (FAILED(exchange)) return exchange;
+        HRESULT keyResult = results.hr;
+        if (results.values) results.values->GetErrorValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, &keyResult);
+        if (FAILED(keyResult)) return keyResult;
+        if (results.hr != S_OK) return FAILED(results.hr) ? results.hr : E_FAIL;
+        m_standing = intervalMs != 0;
+        return S_OK;
+    }
+
+    HostSession& m_session;
+    const std::u16string m_id;
+    bool m_standing = false;
+};
+
+int RunList(Printer& printer, HostSession& session)
 {
     transport::ObjectsResult objects;
     int exitCode = kExitOk;
@@ -215,9 +336,8 @@ int RunProps(const CtlOptions& options, Printer& printer, HostSession& session)
 
 // Waits for the sensor to report ready (a state change to ready, or a data event with a
 // temperature). kExitOk when it did.
-int WaitUntilReady(HostSession& session, std::chrono::seconds timeout, bool quietNote)
+int WaitUntilReady(HostSession& session, Clock::time_point deadline, unsigned timeoutSeconds, bool quietNote)
 {
-    const auto deadline = Clock::now() + timeout;
     const auto start = Clock::now();
     if (!quietNote) {
         std::fprintf(stderr, "waiting for the sensor to become ready (a woken device settles for about 5 s)...\n");
@@ -225,8 +345,8 @@ int WaitUntilReady(HostSession& session, std::chrono::seconds timeout, bool quie
     for (;;) {
         const auto now = Clock::now();
         if (now >= deadline) {
-            std::fprintf(stderr, "sensorctl: get: the sensor did not become ready within %lld s\n",
-                         static_cast<long long>(timeout.count()));
+            std::fprintf(stderr, "sensorctl: get: the sensor did not become ready within %u s (--timeout)\n",
+                         timeoutSeconds);
             return kExitFailed;
         }
         HostNotice notice;
@@ -242,9 +362,11 @@ int WaitUntilReady(HostSession& session, std::chrono::seconds timeout, bool quie
             case HostNotice::Kind::kEvent:
                 break;
         }
-        const Json event = EventToJson(notice.event);
+        if (notice.event.kind == transport::SensorEventKind::kLeft) {
+            return ReportFailure("waiting for the sensor", HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
+        }
         const bool ready = notice.event.kind == transport::SensorEventKind::kDataUpdated
-                               ? event["temperature_celsius"].is_number()
+                               ? CarriesReading(notice.event)
                                : notice.event.state == SENSOR_STATE_READY;
         if (ready) {
             if (!quietNote) {
@@ -256,15 +378,15 @@ int WaitUntilReady(HostSession& session, std::chrono::seconds timeout, bool quie
     }
 }
 
-int RunGet(const CtlOptions& options, Printer& printer, HostSession& session)
+int RunGet(const CtlOptions& options, Printer& printer, HostSession& session, Clock::time_point deadline)
 {
     std::u16string sensorId;
     if (const int code = ResolveSensor(options, session, &sensorId); code != kExitOk) return code;
 
-    const PROPERTYKEY stateKeys[] = {SENSOR_PROPERTY_STATE, SENSOR_PROPERTY_RADIO_STATE};
-    transport::ValuesResult state;
-    if (const int code = ReadProperties(session, sensorId, stateKeys, &state); code != kExitOk) return code;
-    const ULONG radio = UnsignedOr(state.values.Get(), SENSOR_PROPERTY_RADIO_STATE, 0);
+    const PROPERTYKEY keys[] = {SENSOR_PROPERTY_STATE, SENSOR_PROPERTY_RADIO_STATE, SENSOR_PROPERTY_MIN_REPORT_INTERVAL};
+    transport::ValuesResult properties;
+    if (const int code = ReadProperties(session, sensorId, keys, &properties); code != kExitOk) return code;
+    const ULONG radio = UnsignedOr(properties.values.Get(), SENSOR_PROPERTY_RADIO_STATE, 0);
     if (radio != 0) {
         std::fprintf(stderr, "sensorctl: get: the sensor's radio is off (radio state %lu), so it takes no readings;"
                              " \"sensorctl radio set 0\" turns it on\n", static_cast<unsigned long>(radio));
@@ -274,13 +396,14 @@ int RunGet(const CtlOptions& options, Printer& printer, HostSession& session)
     ClientRegistration registration(session, sensorId);
     if (const int code = registration.Subscribe(); code != kExitOk) return code;
     if (const int code = registration.Connect(); code != kExitOk) return code;
+    // Declared after the registration: withdrawn before the client disconnects.
+    IntervalWish wish(session, sensorId);
     // Connecting may have woken the device; the state read after it tells whether to wait.
-    if (const int code = ReadProperties(session, sensorId, stateKeys, &state); code != kExitOk) return code;
-    if (UnsignedOr(state.values.Get(), SENSOR_PROPERTY_STATE, SENSOR_STATE_NOT_AVAILABLE) != SENSOR_STATE_READY) {
-        if (const int code = WaitUntilReady(session, std::chrono::seconds(options.timeoutSeconds), printer.IsJson());
-            code != kExitOk) {
-            return code;
+    if (ReadState(session, sensorId) != SENSOR_STATE_READY) {
+        if (session.Client().CanWrite()) {
+            wish.TryAsk(UnsignedOr(properties.values.Get(), SENSOR_PROPERTY_MIN_REPORT_INTERVAL, 0));
         }
+        if (const int code = WaitUntilReady(session, deadline, options.timeoutSeconds, printer.IsJson()); code != kExitOk) return code;
     }
 
     const PROPERTYKEY dataKeys[] = {SENSOR_DATA_TYPE_TIMESTAMP, SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};
@@ -290,69 +413,172 @@ int RunGet(const CtlOptions& options, Printer& printer, HostSession& session)
     if (!CallbackSucceeded("reading the data fields", exchange, data.hr, &exitCode)) {
         return exitCode;
     }
-    if (!printer.IsJson()) printer.Line("Sensor " + apps::Utf16ToUtf8(sensorId));
-    PrintValues(printer, sensorId, data.values.Get());
+    printer.Reading(sensorId, data.values.Get(), SENSOR_STATE_READY);
     return kExitOk;
 }
 
-int WriteReportInterval(HostSession& session, std::u16string_view sensorId, std::uint32_t intervalMs)
-{
-    platform::ComPtr<IPortableDeviceValues> values = NewValues();
-    if (!values || FAILED(values->SetUnsignedIntegerValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, intervalMs))) {
-        return ReportFailure("preparing the report interval", E_OUTOFMEMORY);
-    }
-    transport::ValuesResult results;
-    int exitCode = kExitOk;
-    const HRESULT exchange = session.Sensors().SetProperties(sensorId, values.Get(), &results);
-    if (!CallbackSucceeded("setting the report interval", exchange, results.hr, &exitCode)) {
-        return exitCode;
-    }
-    HRESULT keyResult = S_OK;
-    if (results.values && SUCCEEDED(results.values->GetErrorValue(SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, &keyResult)) &&
-        FAILED(keyResult)) {
-        return ReportFailure("setting the report interval to " + std::to_string(intervalMs) + " ms", keyResult);
-    }
-    if (results.hr == S_FALSE) return ReportFailure("setting the report interval", S_FALSE);
-    return kExitOk;
-}
-
-int RunWatch(const CtlOptions& options, Printer& printer, HostSession& session)
-{
-    std::u16string sensorId;
-    if (const int code = ResolveSensor(options, session, &sensorId); code != kExitOk) return code;
-    ClientRegistration registration(session, sensorId);
-    if (!options.passive) {
-        if (const int code = registration.Connect(); code != kExitOk) return code;
-    }
-    if (options.intervalMs) {
-        if (const int code = WriteReportInterval(session, sensorId, *options.intervalMs); code != kExitOk) return code;
-    }
-    if (const int code = registration.Subscribe(); code != kExitOk) return code;
-    if (!printer.IsJson()) {
-        std::fprintf(stderr, "watching %s%s; Ctrl-C stops\n", apps::Utf16ToUtf8(sensorId).c_str(),
-                     options.passive ? " without waking it" : " (a woken device settles for about 5 s first)");
+// watch: one round per connection to the sensor; with --follow a removal of the device or the loss
+// of the host ends a round, and the next begins once the sensor is back.
+class Watch {
+public:
+    Watch(const CtlOptions& options, Printer& printer, HostLink& link)
+        : m_options(options), m_printer(printer), m_link(link)
+    {
     }
 
-    std::uint64_t events = 0;
-    while (!options.count || events < *options.count) {
-        HostNotice notice;
-        if (!session.WaitNotice(std::chrono::hours(1), &notice)) continue;
-        switch (notice.kind) {
-            case HostNotice::Kind::kInterrupted:
-                return kExitOk;
-            case HostNotice::Kind::kDisconnected:
-                return ReportFailure("watching", notice.why);
-            case HostNotice::Kind::kDropped:
-                printer.EventsDropped(notice.dropped);
-                break;
-            case HostNotice::Kind::kEvent:
-                printer.Event(notice.event);
-                ++events;
-                break;
+    int Run()
+    {
+        for (;;) {
+            const Round round = WatchOnce();
+            if (round.end == End::kDone) return round.exitCode;
+            const char* what = round.end == End::kRemoved ? "the sensor's device was removed"
+                                                          : "the connection to the host was lost (the host ended or "
+                                                            "restarted)";
+            if (!m_options.follow) {
+                std::fprintf(stderr, "sensorctl: watch: %s; watch --follow waits for it to come back\n", what);
+                return kExitUnreachable;
+            }
+            Note(std::string(what) + "; waiting for it to come back (Ctrl-C stops)");
+            m_link.Close();
+            if (const int code = WaitForSensor(); code != kExitOk) return code == kExitInterrupted ? kExitOk : code;
+            Note("the sensor is back; watching again");
         }
     }
-    return kExitOk;
-}
+
+private:
+    enum class End { kDone, kRemoved, kHostLost };
+    struct Round {
+        End end = End::kDone;
+        int exitCode = kExitOk;
+    };
+
+    void Note(const std::string& text) const
+    {
+        if (!m_printer.IsJson()) std::fprintf(stderr, "%s\n", text.c_str());
+    }
+
+    // Checks the wish for an interval against the sensor before anything is asked of it.
+    int CheckInterval(HostSession& session, ULONG minimumMs) const
+    {
+        if (!m_options.intervalMs || *m_options.intervalMs == 0) return kExitOk;
+        if (*m_options.intervalMs < minimumMs) {
+            std::fprintf(stderr,
+                         "sensorctl: watch --interval %u: the sensor's minimum report interval is %lu ms; ask for %lu "
+                         "or more (or 0 for no wish)\n",
+                         *m_options.intervalMs, static_cast<unsigned long>(minimumMs),
+                         static_cast<unsigned long>(minimumMs));
+            return kExitUsage;
+        }
+        if (!session.Client().CanWrite()) {
+            std::fprintf(stderr, "sensorctl: watch --interval %u: refused\n", *m_options.intervalMs);
+            ExplainReadOnly("asking for a report interval");
+            return kExitFailed;
+        }
+        return kExitOk;
+    }
+
+    Round WatchOnce()
+    {
+        HostSession& session = m_link.Session();
+        if (m_sensorId.empty()) {
+            if (const int code = ResolveSensor(m_options, session, &m_sensorId); code != kExitOk) return {End::kDone, code};
+        }
+        const PROPERTYKEY keys[] = {SENSOR_PROPERTY_MIN_REPORT_INTERVAL};
+        transport::ValuesResult properties;
+        if (const int code = ReadProperties(session, m_sensorId, keys, &properties); code != kExitOk) {
+            return {End::kDone, code};
+        }
+        const ULONG minimumMs = UnsignedOr(properties.values.Get(), SENSOR_PROPERTY_MIN_REPORT_INTERVAL, 0);
+        if (const int code = CheckInterval(session, minimumMs); code != kExitOk) return {End::kDone, code};
+
+        ClientRegistration registration(session, m_sensorId);
+        IntervalWish wish(session, m_sensorId);
+        bool waitingForFirstReading = false;
+        if (!m_options.passive) {
+            if (const int code = registration.Connect(); code != kExitOk) return {End::kDone, code};
+            if (session.Client().CanWrite()) {
+                if (ReadState(session, m_sensorId) == SENSOR_STATE_READY) {
+                    if (const int code = AskUsersInterval(wish); code != kExitOk) return {End::kDone, code};
+                } else {
+                    wish.TryAsk(minimumMs);
+                    waitingForFirstReading = true;
+                }
+            }
+        }
+        if (const int code = registration.Subscribe(); code != kExitOk) return {End::kDone, code};
+        if (!m_bannerShown && !m_printer.IsJson()) {
+            std::fprintf(stderr, "watching %s%s; Ctrl-C stops\n", apps::Utf16ToUtf8(m_sensorId).c_str(),
+                         m_options.passive ? " without waking it" : " (a woken device settles for about 5 s first)");
+        }
+        m_bannerShown = true;
+
+        for (;;) {
+            if (m_printer.OutputError() != 0 || (m_options.count && m_readings >= *m_options.count)) return {};
+            HostNotice notice;
+            if (!session.WaitNotice(std::chrono::hours(1), &notice)) continue;
+            switch (notice.kind) {
+                case HostNotice::Kind::kInterrupted:
+                    return {};
+                case HostNotice::Kind::kDisconnected:
+                    if (!ConnectionIsGone(notice.why)) return {End::kDone, ReportFailure("watching", notice.why)};
+                    m_printer.HostLost(m_sensorId);
+                    return {End::kHostLost};
+                case HostNotice::Kind::kDropped:
+                    m_printer.EventsDropped(notice.dropped);
+                    break;
+                case HostNotice::Kind::kEvent:
+                    m_printer.Event(notice.event);
+                    if (notice.event.kind == transport::SensorEventKind::kLeft) return {End::kRemoved};
+                    if (!CarriesReading(notice.event)) break;
+                    ++m_readings;
+                    if (waitingForFirstReading) {
+                        waitingForFirstReading = false;
+                        if (const int code = AskUsersInterval(wish); code != kExitOk) return {End::kDone, code};
+                    }
+                    break;
+            }
+        }
+    }
+
+    // The interval the user asked for, or no wish.
+    int AskUsersInterval(IntervalWish& wish) const { return wish.Ask(m_options.intervalMs.value_or(0)); }
+
+    // Waits until the host serves and lists the sensor again.
+    int WaitForSensor()
+    {
+        for (;;) {
+            if (!m_link.HasSession()) {
+                const HRESULT hr = m_link.TryOpen();
+                if (FAILED(hr) && !HostSession::NobodyServes(hr) && !ConnectionIsGone(hr)) {
+                    return HostSession::ReportUnreachable(m_link.SocketPath(), hr, {});
+                }
+            }
+            if (m_link.HasSession()) {
+                std::vector<std::u16string> ids;
+                const HRESULT hr = ListSensorIds(m_link.Session(), &ids);
+                if (SUCCEEDED(hr)) {
+                    for (const std::u16string& id : ids) {
+                        if (SameSensorId(id, m_sensorId)) return kExitOk;
+                    }
+                } else if (hr == HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)) {
+                    // No device yet: this connection opens its file on the next one added.
+                } else if (ConnectionIsGone(hr) || DeviceIsGone(hr) || hr == E_HANDLE) {
+                    m_link.Close();  // the host went, or the file belongs to a device that went
+                } else {
+                    return ReportFailure("listing the sensors", hr);
+                }
+            }
+            if (!m_link.Pause(kFollowRetry)) return kExitInterrupted;
+        }
+    }
+
+    const CtlOptions& m_options;
+    Printer& m_printer;
+    HostLink& m_link;
+    std::u16string m_sensorId;  // resolved once; the same sensor is followed
+    std::uint64_t m_readings = 0;  // across rounds, for --count
+    bool m_bannerShown = false;
+};
 
 int RunRadio(const CtlOptions& options, Printer& printer, HostSession& session)
 {
@@ -363,13 +589,21 @@ int RunRadio(const CtlOptions& options, Printer& printer, HostSession& session)
     std::uint8_t input[4] = {};
     if (set) std::memcpy(input, &options.radioValue, sizeof(input));
     const transport::TransportReply reply =
-        session.Client().IoControl(code, std::span<const std::uint8_t>(input, set ? sizeof(input) : 0), 4);
+        session.IoControl(code, std::span<const std::uint8_t>(input, set ? sizeof(input) : 0), 4);
     const std::string what = std::string("radio ") + (set ? "set " + std::to_string(options.radioValue) : "get");
     if (FAILED(reply.status)) {
+        if (set && !options.previous && reply.status == E_UNEXPECTED && options.radioValue >= 2 &&
+            options.radioValue <= 6) {
+            // The driver keeps such a value but has nothing to do for it.
+            std::fprintf(stderr,
+                         "sensorctl: %s: stored as the requested radio state; the driver acts on 0 (on) and 1 (off) "
+                         "and answered %s\n",
+                         what.c_str(), apps::HresultText(reply.status).c_str());
+            return kExitFailed;
+        }
         const int exitCode = ReportFailure(what, reply.status);
         if (reply.status == E_ACCESSDENIED && set && !session.Client().CanWrite()) {
-            std::fprintf(stderr, "This connection is read-only: setting the radio state needs write access (the "
-                                 "host's own user, root, or a group the host was given with --allow-group).\n");
+            ExplainReadOnly("setting the radio state");
         }
         return exitCode;
     }
@@ -416,7 +650,7 @@ int RunSim(const CtlOptions& options, Printer& printer, HostSession& session)
     return kExitOk;
 }
 
-int RunTrace(const CtlOptions& options, HostSession& session)
+int RunTrace(const CtlOptions& options, Printer& printer, HostSession& session)
 {
     const HRESULT hr = session.Client().Trace(options.traceLevel);
     if (FAILED(hr)) return ReportFailure("asking for traces", hr);
@@ -425,6 +659,7 @@ int RunTrace(const CtlOptions& options, HostSession& session)
         if (!session.WaitNotice(std::chrono::hours(1), &notice)) continue;
         if (notice.kind == HostNotice::Kind::kInterrupted) break;
         if (notice.kind == HostNotice::Kind::kDisconnected) return ReportFailure("tracing", notice.why);
+        if (notice.kind == HostNotice::Kind::kDropped) printer.TraceLinesDropped(notice.dropped);
     }
     session.Client().Trace(transport::kTraceOff);
     return kExitOk;
@@ -434,38 +669,55 @@ int RunTrace(const CtlOptions& options, HostSession& session)
 
 int RunCommand(const CtlOptions& options, Printer& printer, apps::SignalWatch& signals)
 {
-    std::unique_ptr<HostSession> session;
+    // get's time-out counts from the start: a host that is still loading uses it up too.
+    const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    HostLink* linkForTraces = nullptr;
     std::function<void(std::string_view)> traceSink;
     if (options.command == Command::kTrace) {
-        traceSink = [&printer](std::string_view line) {
+        traceSink = [&printer, &linkForTraces](std::string_view line) {
             if (printer.IsJson()) {
                 printer.JsonLine({{"trace", std::string(line)}});
             } else {
                 printer.Line(line);
             }
+            // Nobody reads the lines any more: the command ends.
+            if (printer.OutputError() != 0 && linkForTraces != nullptr) linkForTraces->Interrupt();
         };
     }
-    if (const int code = HostSession::Open(options.socketPath, &session, std::move(traceSink), !options.socketGiven);
-        code != kExitOk) {
-        return code;
-    }
-    HostSession* interruptible = session.get();
-    signals.SetHandler([interruptible](int) { interruptible->Interrupt(); });
-    if (signals.Received() != 0) session->Interrupt();  // a signal that came while connecting
+    HostLink link(options.socketPath, signals, std::move(traceSink), !options.socketGiven);
+    linkForTraces = &link;
 
-    int exitCode = kExitOk;
-    switch (options.command) {
-        case Command::kList: exitCode = RunList(options, printer, *session); break;
-        case Command::kProps: exitCode = RunProps(options, printer, *session); break;
-        case Command::kGet: exitCode = RunGet(options, printer, *session); break;
-        case Command::kWatch: exitCode = RunWatch(options, printer, *session); break;
-        case Command::kRadioGet:
-        case Command::kRadioSet: exitCode = RunRadio(options, printer, *session); break;
-        case Command::kSim: exitCode = RunSim(options, printer, *session); break;
-        case Command::kTrace: exitCode = RunTrace(options, *session); break;
+    int opened = kExitOk;
+    if (options.command == Command::kGet) {
+        opened = link.OpenWhenServed(deadline, printer.IsJson() ? std::string()
+                                                                : "waiting for a host to serve " + options.socketPath +
+                                                                      " (a starting host loads for about 5 s)...");
+    } else if (options.command == Command::kWatch && options.follow) {
+        opened = link.OpenWhenServed(std::nullopt, printer.IsJson() ? std::string()
+                                                                    : "waiting for a host to serve " +
+                                                                          options.socketPath + " (Ctrl-C stops)...");
+    } else {
+        opened = link.Open();
     }
-    signals.SetHandler(nullptr);
-    return exitCode;
+    if (opened == kExitInterrupted) {
+        if (options.command != Command::kGet) return kExitOk;
+        std::fprintf(stderr, "sensorctl: get: interrupted\n");
+        return kExitFailed;
+    }
+    if (opened != kExitOk) return opened;
+
+    HostSession& session = link.Session();
+    switch (options.command) {
+        case Command::kList: return RunList(printer, session);
+        case Command::kProps: return RunProps(options, printer, session);
+        case Command::kGet: return RunGet(options, printer, session, deadline);
+        case Command::kWatch: return Watch(options, printer, link).Run();
+        case Command::kRadioGet:
+        case Command::kRadioSet: return RunRadio(options, printer, session);
+        case Command::kSim: return RunSim(options, printer, session);
+        case Command::kTrace: return RunTrace(options, printer, session);
+    }
+    return kExitOk;
 }
 
 }  // namespace sensorctl

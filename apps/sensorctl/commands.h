@@ -1,6 +1,6 @@
 // sensorctl's commands. Each connects to the host, does its work, leaves the host as it found it
-// (disconnects and unsubscribes on every way out after it connected), and returns the exit code
-// (ctl_exit.h). Failures are printed on standard error.
+// (withdraws its report interval wish, unsubscribes and disconnects on every way out after it
+// connected), and returns the exit code (ctl_exit.h). Failures are printed on standard error.
 //
 // Thread safety: run by main's thread; the signal watch may interrupt a command's wait.
 #pragma once

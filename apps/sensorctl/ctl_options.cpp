@@ -1,8 +1,10 @@
 #include "sensorctl/ctl_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <map>
+#include <string_view>
 
 #include "common/paths.h"
 #include "sensorctl/ctl_exit.h"
@@ -15,15 +17,67 @@ constexpr const char* kDescription =
     "properties, reads and watches temperatures, reads and sets the radio state, changes the "
     "simulated machine and shows the driver's traces.";
 
+constexpr std::string_view kCommands[] = {"list", "props", "get", "watch", "radio", "sim", "trace"};
+
+// A whole number from `low` up to `high`; the check's message says so with `what`.
+template <class Number>
+CLI::Validator WholeNumber(Number low, Number high, std::string what)
+{
+    return CLI::Validator(
+        [low, high, what](std::string& text) -> std::string {
+            Number value{};
+            const char* end = text.data() + text.size();
+            const auto [last, error] = std::from_chars(text.data(), end, value);
+            if (error == std::errc() && last == end && value >= low && value <= high) return {};
+            return "takes " + what + ", not \"" + text + "\"";
+        },
+        "");
+}
+
+// The first word that is not an option or an option's value: the command the user meant.
+std::string FirstWord(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--socket" || word == "--sensor") {
+            ++i;  // its value
+            continue;
+        }
+        if (!word.starts_with("-")) return std::string(word);
+    }
+    return {};
+}
+
+// Says that the command line names no command, or one that is unknown; false when it names a known
+// one (the trouble is elsewhere).
+bool ReportMissingCommand(int argc, char** argv)
+{
+    const std::string word = FirstWord(argc, argv);
+    std::string commands;
+    for (const std::string_view command : kCommands) commands += (commands.empty() ? "" : ", ") + std::string(command);
+    if (word.empty()) {
+        std::fprintf(stderr, "sensorctl: give a command: %s\n", commands.c_str());
+    } else if (std::find(std::begin(kCommands), std::end(kCommands), word) == std::end(kCommands)) {
+        std::fprintf(stderr, "sensorctl: unknown command \"%s\"; the commands are %s\n", word.c_str(), commands.c_str());
+    } else {
+        return false;
+    }
+    std::fprintf(stderr, "Run sensorctl --help for what each does.\n");
+    return true;
+}
+
 constexpr const char* kFooter =
     "A fresh host's device is idle: the first client that connects wakes it, and the driver then\n"
-    "settles for about 5 seconds before the first reading. get and watch wait for it.\n"
+    "settles for about 5 seconds before the first reading. get and watch wait for it (get also for\n"
+    "a host that is still starting), asking for the sensor's shortest report interval meanwhile.\n"
     "\n"
     "Exit codes:\n"
     "  0  success\n"
     "  1  the request failed (its HRESULT is printed)\n"
-    "  2  usage: the command line is wrong\n"
-    "  3  the host cannot be reached, or the connection was lost\n";
+    "  2  usage: the command line is wrong (also a --sensor the host does not have, or an\n"
+    "     --interval below the sensor's minimum)\n"
+    "  3  the host or its device cannot be reached: no socket, nobody listening, the connection\n"
+    "     was lost, or the device is removed\n";
 
 }  // namespace
 
@@ -49,18 +103,23 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     props->add_option("keys", options->keys, "property keys by platform name, e.g. SENSOR_PROPERTY_MODEL")
         ->option_text("KEY...");
     CLI::App* get = app.add_subcommand("get", "connect, wait until the sensor is ready, read its data fields, disconnect");
-    get->add_option("--timeout", options->timeoutSeconds, "how long to wait for the sensor to become ready")
+    get->add_option("--timeout", options->timeoutSeconds,
+                    "how long to wait for the host (while it loads) and for the sensor to become ready")
         ->option_text("SECONDS (default: 30)")
-        ->check(CLI::Range(1u, 3600u));
+        ->check(WholeNumber(1u, 3600u, "a number of seconds from 1 to 3600"));
     CLI::App* watch = app.add_subcommand("watch", "connect, subscribe and print each event until Ctrl-C");
-    watch->add_option("--interval", options->intervalMs, "ask for this report interval first")
+    watch->add_option("--interval", options->intervalMs,
+                      "ask for this report interval (0: no wish)")
         ->option_text("MS")
-        ->check(CLI::Range(0u, 0xFFFFFFFFu));
-    watch->add_option("--count", options->count, "stop after this many events (data-updated and state-changed)")
+        ->check(WholeNumber(0u, 0xFFFFFFFFu, "a report interval in milliseconds (0 for no wish)"));
+    watch->add_option("--count", options->count,
+                      "stop after this many readings (the events between them are printed too)")
         ->option_text("N")
-        ->check(CLI::PositiveNumber);
+        ->check(WholeNumber<std::uint64_t>(1, UINT64_MAX, "a number of readings, 1 or more"));
     watch->add_flag("--passive", options->passive,
                     "subscribe without connecting: the device is neither woken nor kept awake");
+    watch->add_flag("--follow", options->follow,
+                    "when the device is removed or the host goes, wait for it to come back and go on");
 
     CLI::App* radio = app.add_subcommand("radio", "read or set the radio state (0 on, 1 off)");
     radio->require_subcommand(1);
@@ -77,12 +136,21 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     sim->allow_extras();
 
     CLI::App* trace = app.add_subcommand("trace", "print the driver's traces, decoded, until Ctrl-C");
-    const std::map<std::string, int> levels{{"error", 1}, {"1", 1},    {"warning", 2}, {"2", 2},
-                                            {"info", 3},  {"3", 3},    {"verbose", 4}, {"4", 4}};
     int traceLevel = 3;
     trace->add_option("--level", traceLevel, "the highest level to show")
         ->option_text("LEVEL (error|warning|info|verbose, or 1-4; default: info)")
-        ->transform(CLI::CheckedTransformer(levels, CLI::ignore_case));
+        ->transform(CLI::Validator(
+            [](std::string& text) -> std::string {
+                static const char* const kNames[] = {"error", "warning", "info", "verbose"};
+                for (int level = 1; level <= 4; ++level) {
+                    if (text == std::to_string(level) || CLI::detail::to_lower(text) == kNames[level - 1]) {
+                        text = std::to_string(level);
+                        return {};
+                    }
+                }
+                return "takes error, warning, info or verbose, or 1 to 4, not \"" + text + "\"";
+            },
+            ""));
 
     // sim takes every word after it as the command (global options go before "sim").
     for (CLI::App* sub : {list, props, get, watch, radio, trace}) sub->fallthrough();
@@ -95,7 +163,13 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
         app.exit(success);
         return kExitOk;
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "sensorctl: %s\nRun sensorctl --help for the commands.\n", error.what());
+        if (app.get_subcommands().empty() && ReportMissingCommand(argc, argv)) {
+            // said
+        } else if (*radio && !*radioGet && !*radioSet) {
+            std::fprintf(stderr, "sensorctl: radio takes get or set (sensorctl radio --help)\n");
+        } else {
+            std::fprintf(stderr, "sensorctl: %s\nRun sensorctl --help for the commands.\n", error.what());
+        }
         return kExitUsage;
     }
 

@@ -25,8 +25,9 @@ struct CtlOptions {
     std::vector<std::string> keys;   // props: the keys to show (all when empty)
     unsigned timeoutSeconds = 30;    // get: how long to wait for the sensor to become ready
     std::optional<std::uint32_t> intervalMs;  // watch: the report interval to ask for
-    std::optional<std::uint64_t> count;       // watch: stop after this many events
+    std::optional<std::uint64_t> count;       // watch: stop after this many readings
     bool passive = false;            // watch: subscribe without connecting (the device may idle)
+    bool follow = false;             // watch: wait for a removed device or a lost host, then go on
     bool previous = false;           // radio: the previous radio state instead of the radio state
     std::int32_t radioValue = 0;     // radio set
     std::vector<std::string> simWords;

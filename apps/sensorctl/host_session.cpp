@@ -1,12 +1,16 @@
 #include "sensorctl/host_session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "common/text.h"
 #include "platform/com/propvariant.h"
 #include "platform/com/runtime.h"
+#include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
 #include "sensorctl/ctl_exit.h"
 
@@ -16,15 +20,58 @@ namespace {
 // Guards against a host that stopped answering; the host itself answers at once.
 constexpr std::chrono::seconds kReplyTimeout{60};
 
+// The host aborts requests only while the device goes to low power, which takes a moment (longer
+// on a busy machine): an aborted request is sent again after a pause that doubles, for a while.
+constexpr std::chrono::milliseconds kFirstAbortPause{5};
+constexpr std::chrono::milliseconds kLongestAbortPause{200};
+constexpr std::chrono::milliseconds kAbortPatience{3000};
+
+}  // namespace
+
 bool ConnectionIsGone(HRESULT hr)
 {
     return hr == transport::kConnectionClosed || hr == transport::kReplyTimedOut;
 }
 
-}  // namespace
+bool DeviceIsGone(HRESULT hr)
+{
+    // The host refuses a removed device's requests; while the device is being removed the driver
+    // and the class extension refuse them as shutting down.
+    return hr == HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) || hr == HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED) ||
+           hr == HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS);
+}
 
-int HostSession::Open(const std::string& socketPath, std::unique_ptr<HostSession>* session,
-                      std::function<void(std::string_view)> traceSink, bool onlyOwnHost)
+bool HostSession::NobodyServes(HRESULT connectResult)
+{
+    return connectResult == transport::kHostNotFound || connectResult == transport::kHostRefused;
+}
+
+bool HostSession::IsNotASocket(const std::string& socketPath)
+{
+    struct stat file {};
+    return ::stat(socketPath.c_str(), &file) == 0 && !S_ISSOCK(file.st_mode);
+}
+
+int HostSession::ReportUnreachable(const std::string& socketPath, HRESULT hr, const std::string& why)
+{
+    if (IsNotASocket(socketPath)) {
+        std::fprintf(stderr,
+                     "sensorctl: %s is not a socket; give --socket the path driver-host serves (its log names it: "
+                     "\"serving clients on PATH\")\n",
+                     socketPath.c_str());
+        return kExitUnreachable;
+    }
+    std::fprintf(stderr, "sensorctl: cannot reach the host at %s: %s\n", socketPath.c_str(),
+                 why.empty() ? apps::HresultText(hr).c_str() : why.c_str());
+    if (NobodyServes(hr)) {
+        std::fprintf(stderr, "Is driver-host running? Start it with scripts/run.sh or build/release/bin/driver-host,"
+                             " or give its socket with --socket PATH.\n");
+    }
+    return kExitUnreachable;
+}
+
+HRESULT HostSession::Connect(const std::string& socketPath, std::unique_ptr<HostSession>* session,
+                             std::function<void(std::string_view)> traceSink, std::string* why, bool onlyOwnHost)
 {
     std::unique_ptr<HostSession> opened(new HostSession());
     HostSession* self = opened.get();
@@ -48,31 +95,40 @@ int HostSession::Open(const std::string& socketPath, std::unique_ptr<HostSession
     callbacks.onTraceLine = [sink = std::move(traceSink)](std::string_view line) {
         if (sink) sink(line);
     };
-    callbacks.onDisconnected = [self](HRESULT why) {
+    callbacks.onDisconnected = [self](HRESULT ended) {
         HostNotice notice;
         notice.kind = HostNotice::Kind::kDisconnected;
-        notice.why = why;
+        notice.why = ended;
         self->Push(std::move(notice));
     };
 
     transport::SocketClientOptions options;
     options.replyTimeout = kReplyTimeout;
     if (onlyOwnHost) options.hostUids = {::getuid(), 0};
-    std::string why;
-    const HRESULT hr = transport::SocketClient::Connect(socketPath, std::move(callbacks), options,
-                                                       &opened->m_client, &why);
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "sensorctl: cannot reach the host at %s: %s\n", socketPath.c_str(),
-                     why.empty() ? apps::HresultText(hr).c_str() : why.c_str());
-        if (hr == transport::kHostNotFound || hr == transport::kHostRefused) {
-            std::fprintf(stderr, "Is driver-host running? Start it with scripts/run.sh or build/release/bin/driver-host,"
-                                 " or give its socket with --socket PATH.\n");
-        }
-        return kExitUnreachable;
-    }
-    opened->m_sensors = std::make_unique<transport::SensorClient>(opened->m_client->AsSensorTransport());
+    const HRESULT hr =
+        transport::SocketClient::Connect(socketPath, std::move(callbacks), options, &opened->m_client, why);
+    if (FAILED(hr)) return hr;
+    opened->m_sensors = std::make_unique<transport::SensorClient>(
+        [self](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
+            return self->IoControl(code, input, capacity);
+        });
     *session = std::move(opened);
-    return kExitOk;
+    return S_OK;
+}
+
+transport::TransportReply HostSession::IoControl(ULONG controlCode, std::span<const std::uint8_t> input,
+                                                 std::size_t outputCapacity)
+{
+    transport::TransportReply reply = m_client->IoControl(controlCode, input, outputCapacity);
+    std::chrono::milliseconds pause = kFirstAbortPause;
+    for (std::chrono::milliseconds waited{0};
+         reply.status == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED) && waited < kAbortPatience;) {
+        std::this_thread::sleep_for(pause);
+        waited += pause;
+        pause = std::min(pause * 2, kLongestAbortPause);
+        reply = m_client->IoControl(controlCode, input, outputCapacity);
+    }
+    return reply;
 }
 
 HostSession::~HostSession()
@@ -109,32 +165,97 @@ bool HostSession::WaitNotice(std::chrono::milliseconds timeout, HostNotice* noti
     return true;
 }
 
-int HostSession::FirstSensorId(std::u16string* id)
+HostLink::HostLink(std::string socketPath, apps::SignalWatch& signals,
+                   std::function<void(std::string_view)> traceSink, bool onlyOwnHost)
+    : m_socketPath(std::move(socketPath)),
+      m_signals(signals),
+      m_traceSink(std::move(traceSink)),
+      m_onlyOwnHost(onlyOwnHost)
 {
-    transport::ObjectsResult objects;
-    const HRESULT hr = m_sensors->GetSupportedSensorObjects(&objects);
-    if (FAILED(hr)) return ReportFailure("listing the sensors", hr);
-    if (FAILED(objects.hr)) return ReportFailure("listing the sensors", objects.hr);
-    DWORD count = 0;
-    if (objects.objects) objects.objects->GetCount(&count);
-    for (DWORD i = 0; i < count; ++i) {
-        platform::ComPtr<IPortableDeviceValues> object;
-        if (FAILED(objects.objects->GetAt(i, object.GetAddressOf()))) continue;
-        LPWSTR text = nullptr;
-        if (SUCCEEDED(object->GetStringValue(WPD_OBJECT_ID, &text)) && text != nullptr) {
-            *id = text;
-            CoTaskMemFree(text);
-            return kExitOk;
+    m_signals.SetHandler([this](int) { Interrupt(); });
+}
+
+HostLink::~HostLink()
+{
+    m_signals.SetHandler(nullptr);
+    Close();  // so that nothing reaches the session while it goes
+}
+
+HRESULT HostLink::Connect(std::string* why)
+{
+    std::unique_ptr<HostSession> session;
+    const HRESULT hr = HostSession::Connect(m_socketPath, &session, m_traceSink, why, m_onlyOwnHost);
+    if (FAILED(hr)) return hr;
+    Close();
+    std::lock_guard lock(m_mutex);
+    m_session = std::move(session);
+    if (Interrupted()) m_session->Interrupt();  // a signal that came while connecting
+    return S_OK;
+}
+
+HRESULT HostLink::TryOpen()
+{
+    std::string why;
+    return Connect(&why);
+}
+
+int HostLink::Open()
+{
+    std::string why;
+    const HRESULT hr = Connect(&why);
+    return SUCCEEDED(hr) ? kExitOk : HostSession::ReportUnreachable(m_socketPath, hr, why);
+}
+
+int HostLink::OpenWhenServed(std::optional<std::chrono::steady_clock::time_point> deadline, std::string_view note)
+{
+    // Often enough that a host is used soon after it serves; a host takes some 5 s to load.
+    constexpr std::chrono::milliseconds kRetry{200};
+    bool noted = false;
+    for (;;) {
+        std::string why;
+        const HRESULT hr = Connect(&why);
+        if (SUCCEEDED(hr)) return kExitOk;
+        const auto now = std::chrono::steady_clock::now();
+        if (!HostSession::NobodyServes(hr) || HostSession::IsNotASocket(m_socketPath) ||
+            (deadline && now >= *deadline)) {
+            return HostSession::ReportUnreachable(m_socketPath, hr, why);
         }
+        if (!noted && !note.empty()) {
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(note.size()), note.data());
+            noted = true;
+        }
+        const auto pause = deadline ? std::min<std::chrono::steady_clock::duration>(kRetry, *deadline - now) : kRetry;
+        if (!Pause(std::chrono::duration_cast<std::chrono::milliseconds>(pause))) return kExitInterrupted;
     }
-    std::fprintf(stderr, "sensorctl: the host lists no sensor\n");
-    return kExitFailed;
+}
+
+void HostLink::Close()
+{
+    std::unique_ptr<HostSession> closed;
+    {
+        std::lock_guard lock(m_mutex);
+        closed.swap(m_session);
+    }
+    // Destroyed without the mutex: its close joins the reader thread.
+}
+
+void HostLink::Interrupt()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_session) m_session->Interrupt();
 }
 
 int ReportFailure(std::string_view what, HRESULT hr)
 {
     if (ConnectionIsGone(hr)) {
         std::fprintf(stderr, "sensorctl: %.*s: the connection to the host was lost (%s)\n",
+                     static_cast<int>(what.size()), what.data(), apps::HresultText(hr).c_str());
+        return kExitUnreachable;
+    }
+    if (DeviceIsGone(hr)) {
+        std::fprintf(stderr,
+                     "sensorctl: %.*s: the host's device is removed (%s); it is back once the host adds it again "
+                     "(sensorctl sim add-device) or restarts\n",
                      static_cast<int>(what.size()), what.data(), apps::HresultText(hr).c_str());
         return kExitUnreachable;
     }

@@ -1,6 +1,8 @@
 #include "sensorctl/printer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <optional>
 
 #include "common/text.h"
 #include "platform/com/com_ptr.h"
@@ -16,22 +18,56 @@ struct ScopedValue {
     ~ScopedValue() { PropVariantClear(&value); }
 };
 
-// The value of one key of an event's values set; VT_EMPTY when it is not there.
-Json EventField(IPortableDeviceValues* values, const PROPERTYKEY& key)
+// The timestamp and temperature of a values set (an event's or the data fields), when there.
+struct ReadingFields {
+    std::optional<FILETIME> timestamp;
+    std::optional<float> celsius;
+};
+
+ReadingFields FieldsOf(IPortableDeviceValues* values)
 {
-    ScopedValue value;
-    if (values == nullptr || FAILED(values->GetValue(key, &value.value))) return nullptr;
-    return ValueToJson(value.value);
+    ReadingFields fields;
+    if (values == nullptr) return fields;
+    ScopedValue time;
+    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time.value)) && time.value.vt == VT_FILETIME) {
+        fields.timestamp = time.value.filetime;
+    }
+    ScopedValue celsius;
+    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &celsius.value)) &&
+        celsius.value.vt == VT_R4) {
+        fields.celsius = celsius.value.fltVal;
+    }
+    return fields;
+}
+
+// The stable keys of an event line, "event" first (left out when empty).
+Json EventObject(std::string_view kind, std::u16string_view sensorId, const ReadingFields& fields,
+                 std::optional<ULONG> state)
+{
+    Json line;
+    if (!kind.empty()) line["event"] = kind;
+    line["sensor"] = apps::Utf16ToUtf8(sensorId);
+    line["timestamp"] = fields.timestamp ? Json(FileTimeToIso(*fields.timestamp)) : Json(nullptr);
+    line["temperature_celsius"] = fields.celsius ? Json(FloatToDecimal(*fields.celsius)) : Json(nullptr);
+    line["state"] = state ? Json(SensorStateName(*state)) : Json(nullptr);
+    return line;
 }
 
 }  // namespace
 
+bool CarriesReading(const transport::SensorEvent& event)
+{
+    return event.kind == transport::SensorEventKind::kDataUpdated && FieldsOf(event.values.Get()).celsius.has_value();
+}
+
 void Printer::Line(std::string_view text)
 {
     std::lock_guard lock(m_mutex);
+    if (m_outputError.load() != 0) return;
+    errno = 0;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) m_outputError = errno != 0 ? errno : EIO;
 }
 
 void Printer::JsonLine(const Json& object)
@@ -56,48 +92,59 @@ void Printer::Property(std::u16string_view sensorId, const PROPERTYKEY& key, con
     Line("  " + name + " " + text);
 }
 
-Json EventToJson(const transport::SensorEvent& event)
-{
-    Json line;
-    line["event"] = event.kind == transport::SensorEventKind::kDataUpdated ? "data-updated" : "state-changed";
-    line["sensor"] = apps::Utf16ToUtf8(event.sensorId);
-    if (event.kind == transport::SensorEventKind::kDataUpdated) {
-        line["timestamp"] = EventField(event.values.Get(), SENSOR_DATA_TYPE_TIMESTAMP);
-        line["temperature_celsius"] = EventField(event.values.Get(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS);
-        line["state"] = nullptr;
-    } else {
-        line["timestamp"] = nullptr;
-        line["temperature_celsius"] = nullptr;
-        line["state"] = SensorStateName(static_cast<ULONG>(event.state));
-    }
-    return line;
-}
-
 void Printer::Event(const transport::SensorEvent& event)
 {
-    const Json line = EventToJson(event);
-    if (m_json) {
-        JsonLine(line);
-        return;
+    switch (event.kind) {
+        case transport::SensorEventKind::kDataUpdated: {
+            const ReadingFields fields = FieldsOf(event.values.Get());
+            if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, std::nullopt));
+            char degrees[32] = "no reading";
+            if (fields.celsius) std::snprintf(degrees, sizeof(degrees), "%.1f °C", FloatToDecimal(*fields.celsius));
+            return Line((fields.timestamp ? FileTimeToIso(*fields.timestamp) : std::string("(no time)")) + "  " +
+                        degrees);
+        }
+        case transport::SensorEventKind::kStateChanged:
+            if (m_json) return JsonLine(EventObject("state-changed", event.sensorId, {}, event.state));
+            return Line("state: " + SensorStateName(event.state));
+        case transport::SensorEventKind::kLeft:
+            return EventLine("removed", event.sensorId, "removed: the sensor's device was removed");
     }
-    if (event.kind == transport::SensorEventKind::kDataUpdated) {
-        const Json& timestamp = line["timestamp"];
-        const Json& temperature = line["temperature_celsius"];
-        char degrees[32] = "no reading";
-        if (temperature.is_number()) std::snprintf(degrees, sizeof(degrees), "%.1f °C", temperature.get<double>());
-        Line((timestamp.is_string() ? timestamp.get<std::string>() : std::string("(no time)")) + "  " + degrees);
-    } else {
-        Line("state: " + line["state"].get<std::string>());
+}
+
+void Printer::HostLost(std::u16string_view sensorId)
+{
+    EventLine("host-lost", sensorId, "host lost: the connection to the host ended");
+}
+
+void Printer::EventLine(std::string_view kind, std::u16string_view sensorId, std::string_view text)
+{
+    if (m_json) return JsonLine(EventObject(kind, sensorId, {}, std::nullopt));
+    Line(text);
+}
+
+void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state)
+{
+    if (m_json) return JsonLine(EventObject({}, sensorId, FieldsOf(dataFields), state));
+    Line("Sensor " + apps::Utf16ToUtf8(sensorId));
+    DWORD count = 0;
+    if (dataFields == nullptr || FAILED(dataFields->GetCount(&count))) return;
+    for (DWORD i = 0; i < count; ++i) {
+        PROPERTYKEY key{};
+        ScopedValue value;
+        if (SUCCEEDED(dataFields->GetAt(i, &key, &value.value))) Property(sensorId, key, value.value);
     }
 }
 
 void Printer::EventsDropped(std::uint32_t count)
 {
-    if (m_json) {
-        JsonLine({{"event", "events-dropped"}, {"count", count}});
-    } else {
-        Line("(the host dropped " + std::to_string(count) + " events: this client read too slowly)");
-    }
+    if (m_json) return JsonLine({{"event", "events-dropped"}, {"count", count}});
+    Line("(the host dropped " + std::to_string(count) + " events: this client read too slowly)");
+}
+
+void Printer::TraceLinesDropped(std::uint32_t count)
+{
+    if (m_json) return JsonLine({{"trace_lines_dropped", count}});
+    Line("(the host dropped " + std::to_string(count) + " trace lines: this client read too slowly)");
 }
 
 }  // namespace sensorctl

@@ -1,14 +1,21 @@
 // sensorctl's standard output: one JSON object per line with --json, text for people otherwise.
 // Events have the stable keys
-//   {"event": "data-updated"|"state-changed", "sensor": ID, "timestamp": ISO 8601 UTC or null,
-//    "temperature_celsius": number or null, "state": name or null}
-// where a data-updated event has no state (null) and a state-changed event no timestamp or
-// temperature (null). Properties and data fields are printed as value_format.h describes, with
-// "sensor" added.
+//   {"event": "data-updated"|"state-changed"|"removed"|"host-lost", "sensor": ID,
+//    "timestamp": ISO 8601 UTC or null, "temperature_celsius": number or null, "state": name or null}
+// where a data-updated event has no state (null), a state-changed event no timestamp or
+// temperature (null), and "removed" (the sensor's device was removed) and "host-lost" (the
+// connection to the host ended) carry the sensor alone. get's reading is one object with the same
+// keys but "event". Properties and data fields are printed as value_format.h describes, with
+// "sensor" added. The text is formatted from the values themselves, not from the JSON.
+//
+// A line that cannot be written (the reader of standard output went away, say) is noted: the
+// command stops at its next chance, and main ends the program as a filter does (OutputError).
 //
 // Thread safety: every member may be called from any thread; one mutex keeps lines whole.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -31,15 +38,29 @@ public:
     void JsonLine(const Json& object);
     // A property or data field of a sensor: a JSON line, or "KEY  VALUE" (a heading comes first).
     void Property(std::u16string_view sensorId, const PROPERTYKEY& key, const PROPVARIANT& value);
+    // A data-updated, state-changed or sensor-left ("removed") event.
     void Event(const transport::SensorEvent& event);
+    // The connection to the host ended while the sensor was watched.
+    void HostLost(std::u16string_view sensorId);
+    // get's result: the sensor's data fields and its state.
+    void Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state);
+    // The host dropped events (watch) or trace lines (trace) because this client read too slowly.
     void EventsDropped(std::uint32_t count);
+    void TraceLinesDropped(std::uint32_t count);
+
+    // The errno of the first line that could not be written to standard output; 0 while every
+    // line was.
+    int OutputError() const { return m_outputError.load(); }
 
 private:
+    void EventLine(std::string_view kind, std::u16string_view sensorId, std::string_view text);
+
     const bool m_json;
     std::mutex m_mutex;  // orders whole lines
+    std::atomic<int> m_outputError{0};
 };
 
-// An event as its JSON object (see above).
-Json EventToJson(const transport::SensorEvent& event);
+// Whether a data-updated event carries a temperature (a reading).
+bool CarriesReading(const transport::SensorEvent& event);
 
 }  // namespace sensorctl

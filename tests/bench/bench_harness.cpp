@@ -9,6 +9,7 @@
 //   thermal_bench idle           host CPU time with no client and with one subscriber at 1000 ms
 //   thermal_bench memory         host RSS with 0, 1, 100 and 1000 subscribed clients
 //   thermal_bench floor          the socket round-trip floor alone, back to back and paced
+//   thermal_bench cold           sensorctl get and watch: start to first reading on an idle device
 //   --quick                      short windows and few clients: checks that it runs (CTest)
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -32,6 +33,7 @@
 
 #include "bench_clients.h"
 #include "bench_stats.h"
+#include "cold_reading.h"
 #include "host_process.h"
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensors.h"
@@ -53,7 +55,9 @@ struct Config {
     double throughputWindow = 5;  // s, per run
     std::size_t floorRoundTrips = 20000;
     std::size_t pacedFloorRoundTrips = 200;  // one every report interval of the latency window
+    int coldRuns = 5;                        // of each client, for the cold first reading's median
     std::string hostPath = THERMAL_BENCH_HOST_PATH;
+    std::string sensorctlPath = THERMAL_BENCH_SENSORCTL_PATH;
     std::string stampLibrary = THERMAL_BENCH_STAMP_LIBRARY;
 };
 
@@ -106,10 +110,13 @@ private:
     // The floor with one echo every 100 ms, the spacing of the events in the latency windows.
     Summary PacedFloor();
     void StartHost();
+    // Stops the host and removes its work directory when it ended well; the exit code.
+    int StopHost();
     void AddSubscriber();
     void SetInterval(std::uint32_t milliseconds);
     void WaitForFirstEvent();
     void MeasureIdleWithoutClient();
+    void MeasureColdFirstReading();
     // One window with the subscribers there are: the events that came, and the host's CPU time.
     struct Window {
         std::vector<bench::EventRecord> events;
@@ -290,6 +297,36 @@ void Bench::MeasureIdleWithoutClient()
     ReportIdle(window, "no client");
 }
 
+void Bench::MeasureColdFirstReading()
+{
+    struct Client {
+        const char* name;
+        std::vector<std::string> args;
+    };
+    const Client clients[] = {{"get", {"--json", "get"}}, {"watch", {"--json", "watch"}}};
+    for (const Client& client : clients) {
+        std::vector<double> seconds;
+        std::string runs;
+        for (int run = 0; run < m_config.coldRuns; ++run) {
+            // The last client's leave lets the device idle 100 ms later: a second on, it is cold.
+            SleepSeconds(1.0);
+            std::string why;
+            const std::optional<double> first =
+                bench::FirstReadingSeconds(m_config.sensorctlPath, m_host->SocketPath(), client.args, &why);
+            if (!first) throw std::runtime_error(why);
+            seconds.push_back(*first);
+            char text[16];
+            std::snprintf(text, sizeof(text), "%s%.2f", runs.empty() ? "" : ", ", *first);
+            runs += text;
+        }
+        const Summary summary = bench::Summarize(seconds);
+        Print("cold first reading, sensorctl %s: median %.2f s from its start to its first reading (runs: %s s)  "
+              "[goal <= 5.5 s: %s]\n",
+              client.name, summary.p50, runs.c_str(), Verdict(summary.p50 <= 5.5));
+    }
+    SleepSeconds(1.0);  // the device idles again before what follows
+}
+
 void Bench::ReportInterval(const Window& window, std::uint32_t intervalMs)
 {
     // The first subscriber's events, in order of arrival.
@@ -429,6 +466,8 @@ int Bench::Run()
     StartHost();
     if (Wants("memory")) ReportMemory(0);
     if (Wants("idle")) MeasureIdleWithoutClient();
+    if (Wants("cold")) MeasureColdFirstReading();
+    if (m_config.command == "cold") return StopHost();
 
     AddSubscriber();
     WaitForFirstEvent();
@@ -492,6 +531,11 @@ int Bench::Run()
           static_cast<unsigned long long>(m_reader->DroppedEvents()),
           static_cast<unsigned long long>(m_reader->ClosedConnections()));
 
+    return StopHost();
+}
+
+int Bench::StopHost()
+{
     m_reader.reset();
     m_subscribers.clear();
     m_intervalClient.reset();
@@ -510,8 +554,8 @@ int Usage(const char* why)
     std::fprintf(stderr,
                  "usage: thermal_bench [--quick] [--clients N,N,...] [--latency-window S] [--interval-window S]\n"
                  "                     [--slow-window S] [--idle-window S] [--throughput-window S]\n"
-                 "                     [--host PATH] [--stamp-library PATH]\n"
-                 "                     all|latency|interval|throughput|idle|memory|floor\n"
+                 "                     [--host PATH] [--stamp-library PATH] [--sensorctl PATH]\n"
+                 "                     all|latency|interval|throughput|idle|memory|floor|cold\n"
                  "Windows (seconds): latency per client count above one (20), the 100-ms interval and one-client\n"
                  "latency (30), the 1000-ms interval and idle CPU with one subscriber (60), idle CPU with no client\n"
                  "(60), each throughput run (5).\n");
@@ -540,6 +584,7 @@ int main(int argc, char** argv)
                 config.throughputWindow = 0.3;
                 config.floorRoundTrips = 2000;
                 config.pacedFloorRoundTrips = 10;
+                config.coldRuns = 1;
             } else if (argument == "--clients") {
                 config.clientCounts.clear();
                 std::stringstream list(value());
@@ -556,6 +601,8 @@ int main(int argc, char** argv)
                 config.throughputWindow = std::stod(value());
             } else if (argument == "--host") {
                 config.hostPath = value();
+            } else if (argument == "--sensorctl") {
+                config.sensorctlPath = value();
             } else if (argument == "--stamp-library") {
                 config.stampLibrary = value();
             } else if (argument == "--help" || argument == "-h") {
@@ -569,7 +616,8 @@ int main(int argc, char** argv)
             return Usage(failure.what());
         }
     }
-    static const char* const kCommands[] = {"all", "latency", "interval", "throughput", "idle", "memory", "floor"};
+    static const char* const kCommands[] = {"all",    "latency", "interval", "throughput",
+                                            "idle",   "memory",  "floor",    "cold"};
     if (std::none_of(std::begin(kCommands), std::end(kCommands), [&](const char* c) { return config.command == c; })) {
         return Usage("name one command");
     }

@@ -1,6 +1,7 @@
 #include "e2e/e2e_host.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -52,6 +53,25 @@ std::optional<int> HostProcess::Stop()
     return exitCode;
 }
 
+RunResult CtlAsNobody(const HostProcess& host, const std::filesystem::path& dir, const std::vector<std::string>& args)
+{
+    const std::filesystem::path bin = dir / "bin";
+    const std::filesystem::path lib = dir / "lib";
+    const std::filesystem::path sensorctl = bin / "sensorctl";
+    if (!std::filesystem::exists(sensorctl)) {
+        std::filesystem::create_directories(bin);
+        std::filesystem::create_directories(lib);
+        std::filesystem::copy_file(SENSORCTL_PATH, sensorctl);
+        std::filesystem::copy_file(PLATFORM_LIBRARY_PATH,
+                                   lib / std::filesystem::path(PLATFORM_LIBRARY_PATH).filename());
+        for (const auto& path : {dir, bin, lib}) ::chmod(path.c_str(), 0755);
+    }
+    ::chmod(host.Socket().c_str(), 0666);
+    std::vector<std::string> argv{sensorctl.string(), "--socket", host.Socket()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Run(argv, kCommandTimeout, ChildOptions{.runAs = 65534});
+}
+
 std::optional<nlohmann::json> ParseJson(const std::string& line)
 {
     nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
@@ -71,7 +91,11 @@ std::vector<nlohmann::json> JsonLines(const RunResult& result)
     return objects;
 }
 
-std::optional<nlohmann::json> NextReading(ChildProcess& watcher, std::chrono::milliseconds timeout)
+namespace {
+
+// Reads a watcher's JSON lines up to the first that `wanted` accepts.
+template <class Wanted>
+std::optional<nlohmann::json> NextLine(ChildProcess& watcher, std::chrono::milliseconds timeout, Wanted wanted)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -81,8 +105,22 @@ std::optional<nlohmann::json> NextReading(ChildProcess& watcher, std::chrono::mi
         std::optional<std::string> line = watcher.ReadLine(left);
         if (!line) return std::nullopt;
         std::optional<nlohmann::json> event = ParseJson(*line);
-        if (event && (*event)["event"] == "data-updated" && (*event)["temperature_celsius"].is_number()) return event;
+        if (event && wanted(*event)) return event;
     }
+}
+
+}  // namespace
+
+std::optional<nlohmann::json> NextReading(ChildProcess& watcher, std::chrono::milliseconds timeout)
+{
+    return NextLine(watcher, timeout, [](const nlohmann::json& event) {
+        return event["event"] == "data-updated" && event["temperature_celsius"].is_number();
+    });
+}
+
+std::optional<nlohmann::json> NextEvent(ChildProcess& watcher, std::string_view kind, std::chrono::milliseconds timeout)
+{
+    return NextLine(watcher, timeout, [kind](const nlohmann::json& event) { return event["event"] == kind; });
 }
 
 }  // namespace e2e

@@ -60,6 +60,11 @@ private:
     std::vector<std::string> m_log;
 };
 
+// sensorctl --socket SOCKET ARGS... run as the user nobody (65534), whom the host gives read access
+// only. Needs root (callers check geteuid()): that user gets a copy of sensorctl and the platform
+// library in DIR, where it may run them, and the socket is opened to everyone.
+RunResult CtlAsNobody(const HostProcess& host, const std::filesystem::path& dir, const std::vector<std::string>& args);
+
 // The JSON objects of a run's output, one per line (a line that is not JSON fails the test).
 std::vector<nlohmann::json> JsonLines(const RunResult& result);
 // One line as JSON; nothing (and a test failure) when it is not.
@@ -67,5 +72,8 @@ std::optional<nlohmann::json> ParseJson(const std::string& line);
 
 // Reads a watching sensorctl --json's output up to the next data-updated event with a temperature.
 std::optional<nlohmann::json> NextReading(ChildProcess& watcher, std::chrono::milliseconds timeout = kEventTimeout);
+// The same up to the next event of that kind ("removed", "host-lost", ...).
+std::optional<nlohmann::json> NextEvent(ChildProcess& watcher, std::string_view kind,
+                                        std::chrono::milliseconds timeout = kEventTimeout);
 
 }  // namespace e2e

@@ -2,11 +2,9 @@
 // leaves nothing behind, the radio state switches the sensor off and is kept across a restart (even
 // when the current file is damaged), and SIGTERM takes the release path.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 
 #include "e2e/e2e_host.h"
 #include "support/temp_dir.h"
@@ -95,24 +93,11 @@ TEST(LifecycleTest, RadioState_SwitchesTheSensorOffAndSurvivesARestart)
     EXPECT_TRUE(Contains(invalid.err, "E_INVALIDARG")) << invalid.err;
 
     if (::geteuid() == 0) {
-        // Another user may connect, but only with read access: the host refuses the write. That
-        // user gets a copy of sensorctl and the platform library where it may run them.
-        const std::filesystem::path bin = dir.path() / "bin";
-        const std::filesystem::path lib = dir.path() / "lib";
-        std::filesystem::create_directories(bin);
-        std::filesystem::create_directories(lib);
-        std::filesystem::copy_file(SENSORCTL_PATH, bin / "sensorctl");
-        std::filesystem::copy_file(PLATFORM_LIBRARY_PATH, lib / std::filesystem::path(PLATFORM_LIBRARY_PATH).filename());
-        for (const auto& path : {dir.path(), bin, lib}) ::chmod(path.c_str(), 0755);
-        ::chmod(host->Socket().c_str(), 0666);
-        const e2e::ChildOptions nobody{.runAs = 65534};
-        const std::string sensorctl = (bin / "sensorctl").string();
-        const e2e::RunResult refused =
-            e2e::Run({sensorctl, "--socket", host->Socket(), "radio", "set", "0"}, e2e::kCommandTimeout, nobody);
+        // Another user may connect, but only with read access: the host refuses the write.
+        const e2e::RunResult refused = e2e::CtlAsNobody(*host, dir.path(), {"radio", "set", "0"});
         EXPECT_EQ(refused.exitCode, 1) << refused.err;
         EXPECT_TRUE(Contains(refused.err, "E_ACCESSDENIED")) << refused.err;
-        const e2e::RunResult readable =
-            e2e::Run({sensorctl, "--socket", host->Socket(), "radio", "get"}, e2e::kCommandTimeout, nobody);
+        const e2e::RunResult readable = e2e::CtlAsNobody(*host, dir.path(), {"radio", "get"});
         EXPECT_EQ(readable.exitCode, 0) << readable.err;
     }
 

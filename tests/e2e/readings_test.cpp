@@ -176,11 +176,9 @@ TEST_F(ReadingsTest, KilledWatchClient_LeavesTheHostServingOthers)
 
     const e2e::RunResult get = s_host->Ctl({"get", "--json"});
     ASSERT_EQ(get.exitCode, 0) << get.err;
-    bool temperature = false;
-    for (const nlohmann::json& line : JsonLines(get)) {
-        if (line["key"] == "SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS") temperature = line["value"].is_number();
-    }
-    EXPECT_TRUE(temperature) << get.out;
+    const std::vector<nlohmann::json> lines = JsonLines(get);
+    ASSERT_EQ(lines.size(), 1u) << get.out;
+    EXPECT_TRUE(lines[0]["temperature_celsius"].is_number()) << get.out;
     EXPECT_TRUE(NextReading(*s_keeper)) << "the keeper stopped receiving readings";
 }
 

@@ -1,5 +1,6 @@
 // The real module's clients through the host: a client's connection keeps the device working and
-// the device idles without one, a long report interval lets it idle between reports, the radio
+// the device idles without one, the next client gets readings however soon it comes after the last
+// one left, a long report interval lets it idle between reports, the radio
 // state outlives the host, a client whose file goes away leaves nothing behind, and clients on
 // several threads meet the idle timer safely.
 #include <gtest/gtest.h>
@@ -145,6 +146,16 @@ private:
     std::vector<DataEvent> m_dataEvents;  // guarded by m_mutex
 };
 
+// The device's idle power-down purges the default queue: a request that meets the purge is aborted
+// before it reaches the driver, and its client sends it again.
+template <class Request>
+HRESULT UntilNotAborted(Request request)
+{
+    HRESULT hr = request();
+    while (hr == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)) hr = request();
+    return hr;
+}
+
 // The host's idle changes, in order: "IdlePowerDown(targetState=3)", "IdlePowerUp(previousState=3)".
 std::vector<std::string> IdleChanges(const platform::host::HostRecord& record)
 {
@@ -248,6 +259,37 @@ TEST_F(SensorClientsOnHost, IdleCycle_AClientWakesTheDevice_AndLongIntervalsLetI
     ExpectNoDriverError();
 }
 
+TEST_F(SensorClientsOnHost, NextClient_RightAfterTheLastOneLeft_GetsReadings)
+{
+    ASSERT_TRUE(LoadAndStart().ok());
+    m_clock.AdvanceBy(2s);
+    {
+        EventClient first(m_host);
+        WithClockReadsAdvancing([&] { ASSERT_EQ(first.Connect(), S_OK); });
+        ASSERT_EQ(first.Subscribe(), S_OK);
+        m_clock.AdvanceBy(3s);
+        ASSERT_FALSE(first.DataEvents().empty());
+        m_host.Record().Clear();
+        ASSERT_EQ(first.Disconnect(), S_OK);  // acquisition stops; the device is to idle 100 ms later
+    }
+    // The clock stands still: the next client connects well inside those 100 ms. The device still
+    // goes through its exit from D0 and comes back, which restarts acquisition.
+    // (Nothing here may end the test before the clock reads advance: the return to D0 waits for
+    // them, and so would the client's close.)
+    EventClient next(m_host);
+    EXPECT_EQ(next.Connect(), S_OK);
+    EXPECT_EQ(UntilNotAborted([&] { return next.Subscribe(); }), S_OK);
+    WithClockReadsAdvancing([] {});
+    m_clock.AdvanceBy(3s);
+    EXPECT_EQ(IdleChanges(m_host.Record()),
+              (std::vector<std::string>{"IdlePowerDown(targetState=4)", "IdlePowerUp(previousState=4)"}));
+    const auto events = next.DataEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().temperatureType, VT_R4);
+    EXPECT_FLOAT_EQ(events.back().temperature, -8.8f);
+    ExpectNoDriverError();
+}
+
 TEST_F(SensorClientsOnHost, RadioState_SurvivesARestartOfTheHostOnTheSameStateDirectory)
 {
     m_host.SetUserIdleEnabled(false);
@@ -338,25 +380,18 @@ TEST_F(SensorClientsOnHost, ClientsOnSeveralThreads_WhileTheIdleTimerFires_Leave
     std::atomic<int> running{kClients};
     std::vector<std::thread> threads;
     platform::testing::VirtualClock::SetReadStep(kReadStep);
-    // The device's idle power-down purges the default queue: a request that meets the purge is
-    // aborted before it reaches the driver, and its client sends it again.
-    const auto untilNotAborted = [](auto request) {
-        HRESULT hr = request();
-        while (hr == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)) hr = request();
-        return hr;
-    };
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
             const EventClient& client = *clients[i];
             for (int round = 0; round < kRounds; ++round) {
                 const ULONG interval = round % 2 == 0 ? 300000 : 1000;
                 const LONG radio = (round + i) % 2;
-                EXPECT_EQ(untilNotAborted([&] { return client.Connect(); }), S_OK);
-                EXPECT_EQ(untilNotAborted([&] { return client.Subscribe(); }), S_OK);
-                EXPECT_EQ(untilNotAborted([&] { return client.AskInterval(interval); }), S_OK);
-                EXPECT_EQ(untilNotAborted([&] { return client.SetRadio(IOCTL_SET_RADIO_STATE, radio); }), S_OK);
-                EXPECT_EQ(untilNotAborted([&] { return client.Unsubscribe(); }), S_OK);
-                EXPECT_EQ(untilNotAborted([&] { return client.Disconnect(); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.Connect(); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.Subscribe(); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.AskInterval(interval); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.SetRadio(IOCTL_SET_RADIO_STATE, radio); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.Unsubscribe(); }), S_OK);
+                EXPECT_EQ(UntilNotAborted([&] { return client.Disconnect(); }), S_OK);
             }
             --running;
         });

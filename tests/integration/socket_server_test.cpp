@@ -924,8 +924,13 @@ TEST_F(SocketServerTest, ReportedControlCodes_AreHeardWithThePeerTheInputAndTheS
 // The real module behind the socket: the sensor protocol travels over it unchanged.
 class SocketServedSensorTest : public integration::HostedDeviceTest {
 protected:
+    // Serves once the device idled, as driver-host does; from then on reads advance the clock, so
+    // that a client's connect wakes the device and its acquisition settles.
     void Serve(AccessPolicy access)
     {
+        m_clock.AdvanceBy(std::chrono::seconds(1));
+        ASSERT_EQ(m_host.State(), platform::host::DeviceState::kIdle);
+        platform::testing::VirtualClock::SetReadStep(kReadStep);
         SocketServerOptions options;
         options.socketPath = (m_stateDirectory.path() / "host.sock").string();
         options.access = std::move(access);

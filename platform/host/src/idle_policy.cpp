@@ -9,6 +9,7 @@ namespace platform::host {
 LONG IdlePolicy::TakeReference()
 {
     std::lock_guard kernel(detail::KernelLock());
+    if (m_idleDeadline != detail::kNever) m_powerDownPending = true;
     ++m_references;
     RestartTimerLocked();
     ChangedLocked();
@@ -39,10 +40,10 @@ LONG IdlePolicy::References() const
 bool IdlePolicy::WaitUntilNotIdle()
 {
     std::unique_lock kernel(detail::KernelLock());
-    if (m_phase != Phase::kIdle) return true;
+    const auto awake = [this] { return m_phase != Phase::kIdle && !m_powerDownPending; };
+    if (awake()) return true;
     if (CurrentThreadRunsHostStep()) return false;
-    detail::BlockUntil(
-        kernel, [this] { return m_phase != Phase::kIdle; }, detail::kNever);
+    detail::BlockUntil(kernel, awake, detail::kNever);
     return true;
 }
 
@@ -50,6 +51,7 @@ void IdlePolicy::SetSettings(const WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS& setti
 {
     std::lock_guard kernel(detail::KernelLock());
     m_settings = settings;
+    if (!IdleAllowedLocked()) m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -65,6 +67,7 @@ void IdlePolicy::SetUserIdleEnabled(bool enabled)
     std::lock_guard kernel(detail::KernelLock());
     if (m_userIdleEnabled == enabled) return;
     m_userIdleEnabled = enabled;
+    if (!IdleAllowedLocked()) m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -74,6 +77,7 @@ void IdlePolicy::EnterD0()
     std::lock_guard kernel(detail::KernelLock());
     if (m_shutDown) return;
     m_phase = Phase::kWorking;
+    m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -83,6 +87,7 @@ void IdlePolicy::EnterIdle()
     std::lock_guard kernel(detail::KernelLock());
     if (m_shutDown) return;
     m_phase = Phase::kIdle;
+    m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -91,6 +96,7 @@ void IdlePolicy::LeaveD0()
 {
     std::lock_guard kernel(detail::KernelLock());
     m_phase = Phase::kOff;
+    m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -100,6 +106,7 @@ void IdlePolicy::Shutdown()
     std::lock_guard kernel(detail::KernelLock());
     m_shutDown = true;
     m_phase = Phase::kOff;
+    m_powerDownPending = false;
     RestartTimerLocked();
     ChangedLocked();
 }
@@ -155,8 +162,9 @@ void IdlePolicy::ChangedLocked()
 
 bool IdlePolicy::PowerDownDueLocked() const
 {
-    return m_phase == Phase::kWorking && m_idleDeadline != detail::kNever &&
-           detail::MonotonicNowLocked() >= m_idleDeadline;
+    if (m_phase != Phase::kWorking) return false;
+    return m_powerDownPending ||
+           (m_idleDeadline != detail::kNever && detail::MonotonicNowLocked() >= m_idleDeadline);
 }
 
 bool IdlePolicy::PowerUpDueLocked() const

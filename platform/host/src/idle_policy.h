@@ -12,6 +12,13 @@
 // settings or the user idle setting change. An idle device is due back as soon as a power
 // reference is taken or idling stops being allowed.
 //
+// While the idle timeout counts, the device is on its way to idle: a reference taken then does not
+// cancel the power-down but makes it due at once, and the device comes back right after it. So
+// every drop of the last reference that let the device idle is followed by a D0 exit and, when a
+// reference comes, by a D0 entry, however soon the reference comes; a driver that starts its work
+// on the return to D0 never finds itself kept in D0 without it. The pending power-down is dropped
+// when idling stops being allowed or the device leaves D0 otherwise.
+//
 // Ownership: shared by the device (which the driver calls) and the host's idle thread.
 //
 // Thread safety: every operation may be called from any thread; all state is guarded by
@@ -49,9 +56,9 @@ public:
     // none is outstanding.
     bool DropReference(LONG* remaining);
     LONG References() const;
-    // StopIdle(TRUE): waits while the device is idle (it returns once the device is working, or is
-    // no longer under the policy). On a thread running a host step it does not wait and answers
-    // false.
+    // StopIdle(TRUE): waits while the device is idle or on its way there (it returns once the
+    // device is working with no power-down pending, or is no longer under the policy). On a thread
+    // running a host step it does not wait and answers false.
     bool WaitUntilNotIdle();
 
     void SetSettings(const WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS& settings);
@@ -88,6 +95,9 @@ private:
     Phase m_phase = Phase::kOff;
     bool m_shutDown = false;
     std::int64_t m_idleDeadline = detail::kNever;  // clock ticks; kNever while no idle timeout runs
+    // A reference came while the idle timeout counted; cleared by every change of phase, and when
+    // idling stops being allowed.
+    bool m_powerDownPending = false;
     std::uint64_t m_changes = 0;  // counts every change the idle thread must look at
 };
 

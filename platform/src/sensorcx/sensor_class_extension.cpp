@@ -2,7 +2,8 @@
 // portable-device message requests of clients (transport/sensor_protocol.h), calls the driver's
 // sensor-driver callbacks, encodes the results into the request's output buffer, keeps which files
 // connected and subscribed to which sensors, and delivers events and state changes to the
-// subscribed files through their IClientEventSink.
+// subscribed files through their IClientEventSink; Uninitialize tells each subscribed file that
+// its sensors left.
 //
 // Guards:
 //  - KernelLock() guards the binding state, the driver reference and the counts of calls under way
@@ -218,6 +219,17 @@ public:
             clients.swap(m_clients);
         }
         if (driver != nullptr) driver->Release();
+        // The sensors are gone with the binding: every subscriber hears that its sensor left (a
+        // message that cannot be had for want of memory is not sent).
+        for (const ClientRecord& client : clients) {
+            if (!client.sink) continue;
+            for (const std::u16string& id : client.subscribed) {
+                std::vector<std::uint8_t> message;
+                const HRESULT encoded =
+                    ReturnOutOfMemoryOnThrow([&] { return transport::EncodeSensorLeftEvent(id.c_str(), &message); });
+                if (SUCCEEDED(encoded)) client.sink->OnSensorEvent(message.data(), message.size());
+            }
+        }
         return S_OK;
     }
 

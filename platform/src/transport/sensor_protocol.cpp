@@ -41,6 +41,14 @@ HRESULT EncodeStateChangedEvent(LPCWSTR sensorId, SensorState state, std::vector
     return EncodeValues(message.Get(), out);
 }
 
+HRESULT EncodeSensorLeftEvent(LPCWSTR sensorId, std::vector<std::uint8_t>* out)
+{
+    if (sensorId == nullptr || out == nullptr) return E_POINTER;
+    ComPtr<IPortableDeviceValues> message;
+    RETURN_IF_FAILED(NewEventMessage(SensorEventKind::kLeft, sensorId, &message));
+    return EncodeValues(message.Get(), out);
+}
+
 HRESULT DecodeSensorEvent(std::span<const std::uint8_t> bytes, SensorEvent* out)
 {
     if (out == nullptr) return E_POINTER;
@@ -71,6 +79,8 @@ HRESULT DecodeSensorEvent(std::span<const std::uint8_t> bytes, SensorEvent* out)
             event.state = static_cast<SensorState>(state);
             break;
         }
+        case SensorEventKind::kLeft:
+            break;
         default:
             return kMalformedEncoding;
     }

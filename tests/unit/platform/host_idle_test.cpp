@@ -121,6 +121,37 @@ TEST_F(HostIdle, StopIdleFalse_BringsTheDeviceBackAndAReferenceKeepsItThere)
     EXPECT_THAT(DriverErrors(), IsEmpty());
 }
 
+// A reference that comes while the idle timeout counts does not keep the device in D0 as it is: the
+// driver let it idle, so the host completes the power-down and brings it back, and the driver sees
+// the exit from D0 and the return it relies on, however soon the reference came. StopIdle(TRUE)
+// returns once the device is back.
+TEST_F(HostIdle, ReferenceWhileTheTimeoutCounts_CompletesThePowerDownAndComesBack)
+{
+    const std::vector<std::string> cycle{"IdlePowerDown(targetState=3)", "OnSelfManagedIoSuspend()",
+                                         "OnD0Exit(targetState=3)",      "IdlePowerUp(previousState=3)",
+                                         "OnD0Entry(previousState=3)",   "OnSelfManagedIoRestart()"};
+    Start();
+    for (const BOOL waitForD0 : {FALSE, TRUE}) {
+        SCOPED_TRACE(waitForD0 ? "StopIdle(TRUE)" : "StopIdle(FALSE)");
+        m_clock.AdvanceBy(99ms);
+        test_support::CallThread client([this, waitForD0] {
+            m_host.Device()->StopIdle(waitForD0);
+            return static_cast<int>(m_host.State());
+        });
+        client.Join();
+        m_clock.RunUntilIdle();
+        if (waitForD0) {
+            EXPECT_EQ(client.Result(), static_cast<int>(DeviceState::kWorking));
+        }
+        m_clock.AdvanceBy(1s);  // from then on the reference holds the device in D0
+        EXPECT_EQ(m_host.State(), DeviceState::kWorking);
+        EXPECT_EQ(Calls(), cycle);
+        m_host.Record().Clear();
+        m_host.Device()->ResumeIdle();
+    }
+    EXPECT_THAT(DriverErrors(), IsEmpty());
+}
+
 TEST_F(HostIdle, StopIdleFalseDuringThePowerDown_DoesNotWaitAndTheDeviceComesStraightBack)
 {
     // Called on the thread making the power change: a wait for D0 there would never end.

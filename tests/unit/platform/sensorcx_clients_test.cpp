@@ -1,5 +1,6 @@
 // The class extension's clients: events and state changes reach subscribed files only, a file's
-// cleanup undoes what it left, binding and unbinding, and calls from several threads.
+// cleanup undoes what it left, binding and unbinding (subscribers hear that their sensors left),
+// and calls from several threads.
 #include <atomic>
 #include <thread>
 
@@ -195,6 +196,24 @@ TEST_F(SensorCxClientsTest, StateChangePostedFromInsideACallback_IsDeliveredWith
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].kind, transport::SensorEventKind::kStateChanged);
     EXPECT_EQ(events[1].kind, transport::SensorEventKind::kDataUpdated);
+}
+
+TEST_F(SensorCxClientsTest, Uninitialize_TellsEachSubscribedFileThatItsSensorsLeft)
+{
+    ASSERT_EQ(Subscribe(a.Get(), sensor), S_OK);
+    ASSERT_EQ(Subscribe(a.Get(), u"another sensor"), S_OK);
+    ASSERT_EQ(Connect(b.Get(), sensor), S_OK);  // connected, not subscribed: hears nothing
+    ASSERT_EQ(cx->Uninitialize(), S_OK);
+
+    const auto events = a->events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, transport::SensorEventKind::kLeft);
+    EXPECT_EQ(events[0].sensorId, sensor);
+    EXPECT_EQ(events[1].kind, transport::SensorEventKind::kLeft);
+    EXPECT_EQ(events[1].sensorId, u"another sensor");
+    EXPECT_TRUE(b->events().empty());
+    ASSERT_EQ(cx->Uninitialize(), S_OK);  // once only: the clients are forgotten
+    EXPECT_EQ(a->events().size(), 2u);
 }
 
 TEST_F(SensorCxClientsTest, Uninitialize_WaitsForACallbackInFlight_AndRefusesNewOnes)

@@ -502,6 +502,8 @@ TEST(SensorProtocolEvents, EncodedEvents_DecodeToWhatWasPosted)
     ASSERT_EQ(transport::EncodeDataUpdatedEvent(u"sensor-1", eventValues.Get(), &data), S_OK);
     Bytes state;
     ASSERT_EQ(transport::EncodeStateChangedEvent(u"sensor-1", SENSOR_STATE_NOT_AVAILABLE, &state), S_OK);
+    Bytes left;
+    ASSERT_EQ(transport::EncodeSensorLeftEvent(u"sensor-1", &left), S_OK);
 
     transport::SensorEvent decoded;
     ASSERT_EQ(transport::DecodeSensorEvent(data, &decoded), S_OK);
@@ -511,6 +513,9 @@ TEST(SensorProtocolEvents, EncodedEvents_DecodeToWhatWasPosted)
     ASSERT_EQ(transport::DecodeSensorEvent(state, &decoded), S_OK);
     EXPECT_EQ(decoded.kind, transport::SensorEventKind::kStateChanged);
     EXPECT_EQ(decoded.state, SENSOR_STATE_NOT_AVAILABLE);
+    ASSERT_EQ(transport::DecodeSensorEvent(left, &decoded), S_OK);
+    EXPECT_EQ(decoded.kind, transport::SensorEventKind::kLeft);
+    EXPECT_EQ(decoded.sensorId, u"sensor-1");
 }
 
 TEST(SensorProtocolEvents, DecodeSensorEvent_RefusesMessagesWithoutKindIdOrPayload)
@@ -527,7 +532,7 @@ TEST(SensorProtocolEvents, DecodeSensorEvent_RefusesMessagesWithoutKindIdOrPaylo
     noKind->SetStringValue(transport::kObjectId, u"sensor-1");
     const EventCase cases[] = {
         {"no kind", noKind},
-        {"unknown kind", message(3, true, true)},
+        {"unknown kind", message(4, true, true)},
         {"no sensor ID", message(1, false, true)},
         {"data updated without values", message(1, true, false)},
         {"state changed without state", message(2, true, false)},

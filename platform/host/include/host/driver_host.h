@@ -42,7 +42,8 @@
 // The idle policy (docs/host.md): while the device works (in D0), the driver holds no power
 // reference (StopIdle, ResumeIdle) and idling is allowed by its idle settings and the user idle
 // setting, the host idles the device after the settings' IdleTimeout; a power reference taken, or
-// idling no longer allowed, brings it back. The host's idle thread makes these changes, one step at
+// idling no longer allowed, brings it back. A reference taken while the IdleTimeout counts does
+// not cancel the power-down: it is made at once and the device brought back right after. The host's idle thread makes these changes, one step at
 // a time with the others, and records each as a host event: "IdlePowerDown" (targetState=Dx) and
 // "IdlePowerUp" (previousState=Dx), with the result. A failed return to D0 leaves the device in low
 // power, for Resume or removal. Requests are served while the device is idle: the host's queues are

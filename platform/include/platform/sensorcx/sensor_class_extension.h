@@ -27,7 +27,8 @@ struct ISensorClassExtension : IUnknown {
     // Binds to the host device and the sensor-driver object (both as IUnknown). From here on the
     // class extension may call the sensor-driver callbacks.
     virtual HRESULT STDMETHODCALLTYPE Initialize(IUnknown* pWdfDeviceUnknown, IUnknown* pSensorDriverUnknown) = 0;
-    // Unbinds: no sensor-driver callback runs after it returns.
+    // Unbinds: no sensor-driver callback runs after it returns. Each subscribed client is told that
+    // its sensor left, and every client is forgotten.
     virtual HRESULT STDMETHODCALLTYPE Uninitialize() = 0;
     // Takes a portable-device message request and completes it.
     virtual HRESULT STDMETHODCALLTYPE ProcessIoControl(IWDFIoRequest* pRequest) = 0;

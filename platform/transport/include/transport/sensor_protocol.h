@@ -13,7 +13,8 @@
 //                                         kObjectsResult    values set of values sets
 //
 //   Event message
-//     kEventKind VT_UI4, kObjectId VT_LPWSTR, and kEventValues (data updated) or kState
+//     kEventKind VT_UI4, kObjectId VT_LPWSTR, and kEventValues (data updated) or kState (state
+//     changed); a sensor-left message carries nothing more
 //
 // Thread safety: the functions keep no shared state.
 #pragma once
@@ -70,6 +71,7 @@ enum class SensorCommand : ULONG {
 enum class SensorEventKind : ULONG {
     kDataUpdated = 1,
     kStateChanged = 2,
+    kLeft = 3,  // the sensor is gone (its device was removed); the subscription ended with it
 };
 
 // The size of a results document that holds kStatus only: what connect, disconnect, subscribe and
@@ -97,6 +99,7 @@ struct SensorEvent {
 // answers (the buffer is then as it was).
 HRESULT EncodeDataUpdatedEvent(LPCWSTR sensorId, IPortableDeviceValues* eventValues, std::vector<std::uint8_t>* out);
 HRESULT EncodeStateChangedEvent(LPCWSTR sensorId, SensorState state, std::vector<std::uint8_t>* out);
+HRESULT EncodeSensorLeftEvent(LPCWSTR sensorId, std::vector<std::uint8_t>* out);
 
 // Decodes one event message. What the codec refuses keeps its answer; a values set without a known
 // kind, without the sensor ID, or without the payload of its kind gives kMalformedEncoding.
