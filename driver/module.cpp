@@ -5,6 +5,7 @@
 #include "driver/thermal_driver.h"
 #include "driver/trace.h"
 #include "platform/kernel/module.h"
+#include "platform/probe/thermal_driver_contract.h"
 
 namespace {
 

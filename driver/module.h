@@ -15,9 +15,6 @@
 #include "platform/com/unknown.h"
 #include "platform/kernel/critical_section.h"
 
-// The driver class's identifier, under which the host asks for its class factory.
-inline constexpr CLSID CLSID_ThermalDriver = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
-
 class CDriverModule {
 public:
     // Initialises the factory lock; a failure sets init failed, so that attach refuses the load.

@@ -5,7 +5,7 @@
 #include "driver/thermal_device.h"
 #include "driver/trace.h"
 #include "platform/kernel/last_error.h"
-#include "sensor/radio_state_ioctl.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "sensor/sensor_manager.h"
 
 TRACE_COMPONENT("{EF0824F1-5787-4807-8DA4-33ACA14D357A}");

@@ -12,6 +12,7 @@
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/time.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
@@ -30,8 +31,8 @@ namespace {
 
 constexpr WCHAR kManufacturer[] = u"QAR Corporation";
 constexpr WCHAR kModel[] = u"Varmel Device";
-constexpr WCHAR kSerialNumber[] = u"57E940BB-A3ED-491B-9722-A605392668E4";
-constexpr WCHAR kBaseId[] = u"57E940BB-A3ED-491B-9722-A605392668E4";
+constexpr const WCHAR* kSerialNumber = THERMAL_SENSOR_BASE_ID.data();
+constexpr const WCHAR* kBaseId = THERMAL_SENSOR_BASE_ID.data();
 
 // The identity buffers take at most this many units, terminator included.
 constexpr std::size_t kIdentityCopyLength = 252;

@@ -10,6 +10,7 @@
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "sensor/critical_section_lock.h"

@@ -19,6 +19,7 @@
 #include "driver-host/trace_relay.h"
 #include "host/driver_host.h"
 #include "host/socket_server.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
 #include "sim/state_directory.h"
@@ -199,7 +200,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     log.Step("loading " + options.modulePath + " (about 5 s: the thermal map settles)");
     {
         SettleProgress progress(log, "loading", 5, "the thermal map settles");
-        step = host.Load(options.modulePath);
+        step = host.Load(options.modulePath, CLSID_ThermalDriver);
     }
     if (!step.ok()) {
         log.Error("loading the driver: " + step.message);

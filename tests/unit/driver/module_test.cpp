@@ -8,6 +8,7 @@
 #include "driver/trace.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/module.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/trace_session.h"
 #include "support/com_test_kit.h"
@@ -131,10 +132,10 @@ TEST_F(DriverModule, DetachEndsTracingAndTheClassObjectEntryPoint)
 {
     platform::testing::TraceRecorder recorder;
     platform::testing::TraceSession session(recorder);
-    session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+    session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_VERBOSE, 0x1);
 
     ASSERT_EQ(g_Module.DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
-    EXPECT_TRUE(platform::testing::IsTraceProviderRegistered(trace::kTraceControlGuid));
+    EXPECT_TRUE(platform::testing::IsTraceProviderRegistered(GUID_THERMAL_DRIVER_TRACE_CONTROL));
     EXPECT_EQ(g_Module.DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE);
 
     ComPtr<IClassFactory> factory;
@@ -144,7 +145,7 @@ TEST_F(DriverModule, DetachEndsTracingAndTheClassObjectEntryPoint)
     factory.Reset();
 
     ASSERT_EQ(g_Module.DllMain(nullptr, DLL_PROCESS_DETACH, nullptr), TRUE);
-    EXPECT_FALSE(platform::testing::IsTraceProviderRegistered(trace::kTraceControlGuid));
+    EXPECT_FALSE(platform::testing::IsTraceProviderRegistered(GUID_THERMAL_DRIVER_TRACE_CONTROL));
     const std::size_t issued = recorder.Count();
     EXPECT_GT(issued, 0u);
 

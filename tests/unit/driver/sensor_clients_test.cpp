@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/wdf/io_request.h"
 #include "platform/wdf/memory.h"
-#include "sensor/radio_state_ioctl.h"
 #include "sensor_test_kit.h"
 
 namespace {

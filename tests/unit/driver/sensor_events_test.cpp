@@ -260,10 +260,15 @@ SENSOR_TEST(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAs
 
 SENSOR_TEST(SensorEvents, FindSensorById_OtherLetterCase_FindsTheSensor)
 {
+    std::u16string lower = kSensorId;
+    for (char16_t& c : lower) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
     CThermalSensor* found = nullptr;
-    EXPECT_EQ(m_manager->FindSensorById(u"57e940bb-a3ed-491b-9722-a605392668e4-0", &found), S_OK);
+    EXPECT_EQ(m_manager->FindSensorById(lower.c_str(), &found), S_OK);
     EXPECT_EQ(found, Sensor());
-    EXPECT_EQ(m_manager->FindSensorById(u"57E940BB-A3ED-491B-9722-A605392668E4-1", &found), kNotFound);
+    const std::u16string other = std::u16string(THERMAL_SENSOR_BASE_ID.data()) + u"-1";
+    EXPECT_EQ(m_manager->FindSensorById(other.c_str(), &found), kNotFound);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wdf/device.h"
@@ -63,7 +64,7 @@ using namespace std::chrono_literals;
 using platform::ComPtr;
 
 inline constexpr GUID kManagerTrace = platform::MakeGuid("{6D0B5F90-3D55-428E-BD20-2FE02B0908B9}");
-inline constexpr WCHAR kSensorId[] = u"57E940BB-A3ED-491B-9722-A605392668E4-0";
+inline constexpr const WCHAR* kSensorId = THERMAL_SENSOR_ID;
 inline constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
 // The device's named property store, in memory.
@@ -328,7 +329,7 @@ public:
     TraceLog()
     {
         trace::RegisterProvider();
-        m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+        m_session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_VERBOSE, 0x1);
     }
     ~TraceLog() { trace::UnregisterProvider(); }
     TraceLog(const TraceLog&) = delete;
