@@ -6,13 +6,14 @@
 
 #include "acquisition/probe_fixed_path.h"
 #include "acquisition/probe_interface_device.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/test_mode.h"
+#include "base/trace.h"
 #include "driver/read_configuration.h"
-#include "driver/test_mode.h"
 #include "driver/thermal_queue.h"
-#include "driver/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/setupapi/setupapi.h"
-#include "sensor/critical_section_lock.h"
 #include "sensor/sensor_manager.h"
 
 TRACE_COMPONENT("{8A8E96EA-B101-4112-BDFB-62D535AF759F}");
@@ -69,8 +70,7 @@ CThermalDevice::~CThermalDevice()
 HRESULT CThermalDevice::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csLock, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;
@@ -250,9 +250,7 @@ HRESULT CThermalDevice::IdentifyHardware(CSensorManager* pManager)
     if (!SetupDiGetDevicePropertyW(list.handle, &info, &DEVPKEY_Device_DeviceDesc, &type,
                                    reinterpret_cast<PBYTE>(description.get()), kIdentificationLength * sizeof(WCHAR),
                                    &cbRequired, 0)) {
-        // A failure without a system error is a failure all the same.
-        const DWORD error = GetLastError();
-        hr = error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        hr = LastErrorResult();
         TRACE_ERROR(14, hr);
         return hr;
     }

@@ -2,8 +2,9 @@
 
 #include <new>
 
+#include "base/last_error_result.h"
+#include "base/trace.h"
 #include "driver/thermal_device.h"
-#include "driver/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/probe/thermal_driver_contract.h"
 #include "sensor/sensor_manager.h"
@@ -48,8 +49,7 @@ CThermalQueue::~CThermalQueue()
 HRESULT CThermalQueue::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csLock, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;

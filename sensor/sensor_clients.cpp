@@ -4,9 +4,9 @@
 #include <new>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/trace.h"
 #include "platform/win32_error.h"
-#include "sensor/critical_section_lock.h"
 #include "sensor/sensor.h"
 #include "sensor/sensor_manager.h"
 

@@ -8,7 +8,11 @@
 #include <string>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/time.h"
@@ -16,12 +20,9 @@
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/radio_state_ioctl.h"
 #include "sensor/sensor_manager.h"
 #include "sensor/thermal_sensor.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{734FA5AC-C6B2-4DD9-BBDB-2FE6B1317734}");
 
@@ -180,8 +181,7 @@ CSensorDdi::~CSensorDdi()
 HRESULT CSensorDdi::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csConnection, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;

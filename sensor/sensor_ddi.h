@@ -29,7 +29,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/kernel/critical_section.h"
 #include "platform/sensorcx/sensor_driver.h"

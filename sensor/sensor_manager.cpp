@@ -6,18 +6,19 @@
 #include <new>
 #include <utility>
 
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 #include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/radio_state_ioctl.h"
 #include "sensor/thermal_sensor.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{6D0B5F90-3D55-428E-BD20-2FE02B0908B9}");
 
@@ -43,12 +44,6 @@ struct CreationBuffers {
     WCHAR sensorId[kWorkBufferLength];
     WCHAR indexText[kWorkBufferLength];
 };
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 // A stored state as an unsigned 32-bit value; false for a type that holds none.
 bool StateValue(const PROPVARIANT& value, ULONG* pState)

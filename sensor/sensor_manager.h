@@ -48,7 +48,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/oleauto.h"

@@ -4,17 +4,18 @@
 #include <new>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/time.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/sensor_manager.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{8CEE1236-1E54-4A70-82E3-E22833E54257}");
 
@@ -272,8 +273,7 @@ HRESULT CThermalSensor::SetTimestamp(FILETIME* pWritten)
     FILETIME fileTime{};
     GetSystemTime(&now);
     if (!SystemTimeToFileTime(&now, &fileTime)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     if (pWritten != nullptr) *pWritten = fileTime;
     return WriteTimestamp(fileTime);

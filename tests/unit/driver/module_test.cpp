@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/module_reference.h"
+#include "base/scope_timer.h"
+#include "base/trace.h"
 #include "driver/class_factory.h"
-#include "driver/scope_timer.h"
 #include "driver/thermal_driver.h"
-#include "driver/trace.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/module.h"
 #include "platform/probe/thermal_driver_contract.h"
@@ -26,7 +27,7 @@ void* const kGarbage = reinterpret_cast<void*>(0x1);
 class DriverModule : public ::testing::Test {
 protected:
     platform::testing::ScopedFaults m_faults;
-    const LONG m_baseline = g_Module.GetLockCount();
+    const LONG m_baseline = GetModuleLockCount();
 };
 
 TEST_F(DriverModule, ThermalDriverRefusesAggregationAndNullOut)
@@ -36,7 +37,7 @@ TEST_F(DriverModule, ThermalDriverRefusesAggregationAndNullOut)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(CThermalDriver::CreateInstance(kOuter, IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, __uuidof(IDriverEntry), nullptr), E_POINTER);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
@@ -45,7 +46,7 @@ TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
     ASSERT_EQ(CThermalDriver::CreateInstance(nullptr, __uuidof(IDriverEntry),
                                              reinterpret_cast<void**>(driver.GetAddressOf())),
               S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     EXPECT_EQ(RefCount(driver.Get()), 1u);
     ExpectInterface(driver.Get(), IID_IUnknown, true);
     ExpectInterface(driver.Get(), __uuidof(IDriverEntry), true);
@@ -56,7 +57,7 @@ TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
     driver->OnDeinitialize(nullptr);
 
     EXPECT_EQ(driver.Detach()->Release(), 0u);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
@@ -64,7 +65,7 @@ TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
     void* out = kGarbage;
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 
     platform::testing::FailCall("InitializeCriticalSection");
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IUnknown, &out), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
@@ -72,7 +73,7 @@ TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IUnknown, &out),
               HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, FactoryCountsOnTheModuleOnlyWhileSomeoneElseHoldsIt)
@@ -81,17 +82,17 @@ TEST_F(DriverModule, FactoryCountsOnTheModuleOnlyWhileSomeoneElseHoldsIt)
     ASSERT_EQ(CClassFactory::Create(&CThermalDriver::CreateInstance, IID_IUnknown,
                                     reinterpret_cast<void**>(cached.GetAddressOf())),
               S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(cached.As(&factory), S_OK);  // 1 -> 2
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory->AddRef();  // 2 -> 3
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory->Release();  // 3 -> 2
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory.Reset();  // 2 -> 1
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, FactoryCreatesDriversAndRefusesAggregation)
@@ -114,11 +115,11 @@ TEST_F(DriverModule, FactoryCreatesDriversAndRefusesAggregation)
               S_OK);
     EXPECT_NE(driver.Get(), nullptr);
 
-    const LONG held = g_Module.GetLockCount();
+    const LONG held = GetModuleLockCount();
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), held + 1);
+    EXPECT_EQ(GetModuleLockCount(), held + 1);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), held);
+    EXPECT_EQ(GetModuleLockCount(), held);
 }
 
 TEST_F(DriverModule, RegistrationEntryPointsDoNothing)

@@ -1,4 +1,4 @@
-#include "driver/scope_timer.h"
+#include "base/scope_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/trace_session.h"
 #include "platform_testing/virtual_clock.h"

@@ -42,7 +42,7 @@ SENSOR_TEST(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExte
     EXPECT_NE(binds[0].driver, nullptr);
     EXPECT_TRUE(m_manager->IsInitialized());
     // The manager and its sensor-driver object each count on the module.
-    EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks + 2);
+    EXPECT_EQ(GetModuleLockCount(), m_moduleLocks + 2);
 }
 
 SENSOR_TEST(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)

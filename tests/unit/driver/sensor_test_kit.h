@@ -35,8 +35,8 @@
 
 #include "acquisition/thermal_acquisition.h"
 #include "acquisition_test_kit.h"
-#include "driver/module.h"
-#include "driver/test_mode.h"
+#include "base/module_reference.h"
+#include "base/test_mode.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
@@ -429,7 +429,7 @@ protected:
     {
         RegisterRecordingClassExtension();
         m_liveCollections = platform::testing::LivePortableDeviceCollections();
-        m_moduleLocks = g_Module.GetLockCount();
+        m_moduleLocks = GetModuleLockCount();
         CSensorManager* manager = nullptr;
         EXPECT_EQ(CSensorManager::CreateInstance(&manager), S_OK);
         m_manager.Attach(manager);
@@ -449,7 +449,7 @@ protected:
         }
         EXPECT_EQ(platform::testing::LivePortableDeviceCollections(), m_liveCollections);
         EXPECT_EQ(CxLog::Instance().live.load(), 0);
-        EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks);
+        EXPECT_EQ(GetModuleLockCount(), m_moduleLocks);
         EXPECT_EQ(m_device->References(), 1u);
         EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
         GetThermalAcquisition()->SetLatestTemperature(CThermalSensor::kNoReading);

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/test_mode.h"
+#include "base/test_mode.h"
 #include "driver/thermal_device.h"
 #include "host/host_device.h"
 #include "platform/com/com_object.h"

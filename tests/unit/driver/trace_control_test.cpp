@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/trace_session.h"

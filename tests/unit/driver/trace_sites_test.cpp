@@ -24,7 +24,7 @@ using platform::testing::TraceFormatTable;
 using Entry = TraceFormatTable::Entry;
 
 const fs::path kSourceDirectory = THERMAL_SOURCE_DIR;
-constexpr const char* kModuleDirectories[] = {"driver", "acquisition", "sensor"};
+constexpr const char* kModuleDirectories[] = {"driver", "sensor", "acquisition", "base"};
 constexpr const char* kSiteLevels[][2] = {
     {"TRACE_ERROR", "ERROR"}, {"TRACE_WARNING", "WARNING"}, {"TRACE_INFO", "INFO"}, {"TRACE_VERBOSE", "VERBOSE"}};
 

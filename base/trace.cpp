@@ -1,5 +1,5 @@
 // The trace control: one provider with one control block, and the emission of trace sites.
-#include "driver/trace.h"
+#include "base/trace.h"
 
 #include <array>
 #include <atomic>
