@@ -6,6 +6,7 @@
 
 #include "acquisition/probe_fixed_path.h"
 #include "acquisition/probe_interface_device.h"
+#include "acquisition/thermal_acquisition.h"
 #include "base/critical_section_lock.h"
 #include "base/last_error_result.h"
 #include "base/test_mode.h"
@@ -207,7 +208,7 @@ HRESULT CThermalDevice::CreateSensorManager(IWDFDevice* pWdfDevice)
     ComPtr<CSensorManager> manager = GetSensorManager();
     if (!manager) {
         CSensorManager* created = nullptr;
-        const HRESULT hr = CSensorManager::CreateInstance(&created);
+        const HRESULT hr = CSensorManager::CreateInstance(GetThermalAcquisition(), &created);
         if (FAILED(hr)) return hr;
         manager.Attach(created);
         CCriticalSectionLock lock(&m_csLock);

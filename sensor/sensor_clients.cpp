@@ -161,7 +161,10 @@ HRESULT CSensor::SetClientReportInterval(ULONGLONG clientKey, const PROPVARIANT*
     HRESULT hr = S_OK;
     if (!fKeyFailed && SUCCEEDED(*phrKey)) hr = RecomputeReportInterval();
     // The collector samples at the sensor's interval from its next tick on.
-    GetThermalAcquisition()->SetReportInterval(GetCurrentReportInterval());
+    CSensorManager* manager = GetManager();
+    if (CThermalAcquisition* collector = manager != nullptr ? manager->GetCollector() : nullptr) {
+        collector->SetReportInterval(GetCurrentReportInterval());
+    }
     return hr;
 }
 

@@ -155,11 +155,12 @@ HRESULT ClientOperationResult(HRESULT hr)
 
 }  // namespace
 
-HRESULT CSensorDdi::CreateInstance(CSensorDdi** ppSensorDdi)
+HRESULT CSensorDdi::CreateInstance(CThermalAcquisition* pCollector, CSensorDdi** ppSensorDdi)
 {
     if (ppSensorDdi == nullptr) return E_POINTER;
     *ppSensorDdi = nullptr;
-    CSensorDdi* sensorDdi = new (std::nothrow) CSensorDdi;
+    if (pCollector == nullptr) return E_POINTER;
+    CSensorDdi* sensorDdi = new (std::nothrow) CSensorDdi(pCollector);
     if (sensorDdi == nullptr) return E_OUTOFMEMORY;
     sensorDdi->AddRef();
     const HRESULT hr = sensorDdi->InitializeLock();
@@ -171,7 +172,7 @@ HRESULT CSensorDdi::CreateInstance(CSensorDdi** ppSensorDdi)
     return S_OK;
 }
 
-CSensorDdi::CSensorDdi() : m_pCollector(GetThermalAcquisition()) {}
+CSensorDdi::CSensorDdi(CThermalAcquisition* pCollector) : m_pCollector(pCollector) {}
 
 CSensorDdi::~CSensorDdi()
 {

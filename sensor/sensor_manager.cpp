@@ -95,11 +95,12 @@ private:
 
 }  // namespace
 
-HRESULT CSensorManager::CreateInstance(CSensorManager** ppManager)
+HRESULT CSensorManager::CreateInstance(CThermalAcquisition* pCollector, CSensorManager** ppManager)
 {
     if (ppManager == nullptr) return E_POINTER;
     *ppManager = nullptr;
-    CSensorManager* manager = new (std::nothrow) CSensorManager;
+    if (pCollector == nullptr) return E_POINTER;
+    CSensorManager* manager = new (std::nothrow) CSensorManager(pCollector);
     if (manager == nullptr) return E_OUTOFMEMORY;
     manager->AddRef();
     const HRESULT hr = manager->InitializeLocks();
@@ -111,7 +112,7 @@ HRESULT CSensorManager::CreateInstance(CSensorManager** ppManager)
     return S_OK;
 }
 
-CSensorManager::CSensorManager()
+CSensorManager::CSensorManager(CThermalAcquisition* pCollector) : m_pCollector(pCollector)
 {
     CopyBounded(m_szDeviceDescription, kDescriptionLength, kDefaultDeviceDescription);
 }
@@ -181,7 +182,7 @@ HRESULT CSensorManager::StopCollector(CSensorDdi* pSensorDdi)
 
 void CSensorManager::StopCollectorWithoutClients()
 {
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         if (sensor->GetConnectedClientCount() != 0) return;
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
@@ -196,13 +197,19 @@ bool CSensorManager::HasSensorDriver()
     return static_cast<bool>(m_pSensorDdi);
 }
 
+CThermalAcquisition* CSensorManager::GetCollector()
+{
+    ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
+    return sensorDdi ? sensorDdi->GetCollector() : nullptr;
+}
+
 HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
 {
     TRACE_INFO(10, static_cast<ULONG>(previousState));
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     if (!sensorDdi) {
         CSensorDdi* created = nullptr;
-        if (SUCCEEDED(CSensorDdi::CreateInstance(&created))) {
+        if (SUCCEEDED(CSensorDdi::CreateInstance(m_pCollector, &created))) {
             sensorDdi.Attach(created);
             CCriticalSectionLock lock(&m_csObject);
             m_pSensorDdi = sensorDdi;
@@ -227,7 +234,7 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
         }
     }
 
-    for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
+    for (const auto& sensor : m_sensors) SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr);
 
     // One event thread and one event at a time: whatever a start without a stop, or a failed
     // start, left is ended first.
@@ -238,7 +245,7 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
         TRACE_ERROR(13, hr);
         return hr;
     }
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         sensor->SetNewDataEvent(m_hNewDataEvent);
         sensor->ClearDataReady();
     }
@@ -296,7 +303,7 @@ HRESULT CSensorManager::CreateSensor(ULONG ulIndex, HRESULT hrStatus, PCWSTR pws
                                      PCWSTR pwszSerialNumber, PCWSTR pwszBaseId)
 {
     // A sensor listed by an earlier, failed pass stays as it is.
-    for (CThermalSensor* listed : m_sensors) {
+    for (const auto& listed : m_sensors) {
         if (listed->GetSensorIndex() == ulIndex) return hrStatus;
     }
 
@@ -312,47 +319,49 @@ HRESULT CSensorManager::CreateSensor(ULONG ulIndex, HRESULT hrStatus, PCWSTR pws
         return E_OUTOFMEMORY;
     }
 
-    CThermalSensor* sensor = CThermalSensor::Create();
-    if (sensor == nullptr) {
+    std::unique_ptr<CThermalSensor> sensor = CThermalSensor::Create();
+    if (!sensor) {
         TRACE_ERROR(18, ulIndex);
         return hrStatus;
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     HRESULT hr = sensor->Initialize(0, ulIndex, pwszManufacturer, pwszModel, pwszSerialNumber, sensorId,
                                     m_pWdfDevice.Get(), this);
-    sensorDdi->SetSensor(sensor);
+    sensorDdi->SetSensor(sensor.get());
     if (SUCCEEDED(hr)) {
         TRACE_INFO(19, ulIndex);
         hr = sensor->InitPersistentUniqueId(m_pWdfDevice.Get());
     }
     if (SUCCEEDED(hr)) {
         try {
-            m_sensors.push_back(sensor);
+            m_sensors.push_back(std::move(sensor));
         } catch (const std::bad_alloc&) {
             hr = E_OUTOFMEMORY;
         }
     }
     if (FAILED(hr)) {
         TRACE_ERROR(20, ulIndex, hr);
-        sensorDdi->TakeBackSensor(sensor);
-        RetireSensor(sensor);
+        sensorDdi->TakeBackSensor(sensor.get());
+        RetireSensor(std::move(sensor));
         return hr;
     }
     return sensorDdi->RefreshSensor(sensorId);
 }
 
-void CSensorManager::RetireSensor(CThermalSensor* pSensor)
+void CSensorManager::RetireSensor(std::unique_ptr<CThermalSensor> pSensor)
 {
     try {
-        m_retiredSensors.push_back(pSensor);
+        m_retiredSensors.push_back(std::move(pSensor));
         return;
     } catch (const std::bad_alloc&) {
     }
-    // No room to keep it: free it once no delivery can be under way.
+    // No room to keep it: free it once no delivery can be under way, else leave it allocated.
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
-    if (sensorDdi && !StopDeliveries(sensorDdi.Get())) return;
+    if (sensorDdi && !StopDeliveries(sensorDdi.Get())) {
+        pSensor.release();
+        return;
+    }
     pSensor->Uninitialize();
-    delete pSensor;
 }
 
 bool CSensorManager::StopDeliveries(CSensorDdi* pSensorDdi)
@@ -428,7 +437,7 @@ HRESULT CSensorManager::Stop(WDF_POWER_DEVICE_STATE targetState)
 
     HRESULT hr = S_OK;
     if (targetState != WdfPowerDeviceD2) {
-        for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
+        for (const auto& sensor : m_sensors) SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr);
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     if (sensorDdi) hr = StopCollector(sensorDdi.Get());
@@ -460,8 +469,8 @@ void CSensorManager::CloseNewDataEvent()
 {
     if (m_hNewDataEvent == nullptr) return;
     // A sensor must not signal a closed handle.
-    for (CThermalSensor* sensor : m_sensors) sensor->SetNewDataEvent(nullptr);
-    for (CThermalSensor* sensor : m_retiredSensors) sensor->SetNewDataEvent(nullptr);
+    for (const auto& sensor : m_sensors) sensor->SetNewDataEvent(nullptr);
+    for (const auto& sensor : m_retiredSensors) sensor->SetNewDataEvent(nullptr);
     CloseHandle(m_hNewDataEvent);
     m_hNewDataEvent = nullptr;
 }
@@ -505,14 +514,16 @@ void CSensorManager::FreeSensors()
     if (sensorDdi) {
         // A running reporter may be inside a delivery to a sensor: acquisition ends first.
         if (!m_sensors.empty() || !m_retiredSensors.empty()) fFree = StopDeliveries(sensorDdi.Get());
-        for (CThermalSensor* sensor : m_sensors) sensorDdi->TakeBackSensor(sensor);
-        for (CThermalSensor* sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor);
+        for (const auto& sensor : m_sensors) sensorDdi->TakeBackSensor(sensor.get());
+        for (const auto& sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor.get());
     }
-    for (std::vector<CThermalSensor*>* list : {&m_sensors, &m_retiredSensors}) {
-        for (CThermalSensor* sensor : *list) {
-            if (!fFree) break;
-            sensor->Uninitialize();
-            delete sensor;
+    for (std::vector<std::unique_ptr<CThermalSensor>>* list : {&m_sensors, &m_retiredSensors}) {
+        for (std::unique_ptr<CThermalSensor>& sensor : *list) {
+            if (fFree) {
+                sensor->Uninitialize();
+            } else {
+                sensor.release();  // a delivery may still reach it
+            }
         }
         list->clear();
     }
@@ -633,7 +644,7 @@ void CSensorManager::LeaveDeviceCallback(ULONGLONG bit)
 
 CThermalSensor* CSensorManager::GetSensor(std::size_t position) const
 {
-    return position < m_sensors.size() ? m_sensors[position] : nullptr;
+    return position < m_sensors.size() ? m_sensors[position].get() : nullptr;
 }
 
 HRESULT CSensorManager::CopySensorId(ULONG ulSensorIndex, BSTR* pbstrSensorId)
@@ -656,10 +667,10 @@ HRESULT CSensorManager::FindSensorById(PCWSTR pwszSensorId, CThermalSensor** ppS
     if (m_sensors.empty()) return E_UNEXPECTED;
     if (pwszSensorId == nullptr) return E_INVALIDARG;
     CCriticalSectionLock lock(&m_csObject);
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         const auto entry = m_sensorIds.find(sensor->GetSensorIndex());
         if (entry != m_sensorIds.end() && EqualsIgnoreCase(entry->second.c_str(), pwszSensorId)) {
-            *ppSensor = sensor;
+            *ppSensor = sensor.get();
             return S_OK;
         }
     }
@@ -689,8 +700,8 @@ HRESULT CSensorManager::LookUpSensorId(PCWSTR pwszSensorId, ULONG* pulSensorInde
 
 CThermalSensor* CSensorManager::GetSensorByIndex(ULONG ulSensorIndex) const
 {
-    for (CThermalSensor* sensor : m_sensors) {
-        if (sensor->GetSensorIndex() == ulSensorIndex) return sensor;
+    for (const auto& sensor : m_sensors) {
+        if (sensor->GetSensorIndex() == ulSensorIndex) return sensor.get();
     }
     return nullptr;
 }
@@ -764,9 +775,9 @@ void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
             // After a failed step, later sensors with new data get no event in this pass (their flag
             // is still taken); later sensors without new data still get their state change.
             bool fPassFailed = false;
-            for (CThermalSensor* sensor : m_sensors) {
+            for (const auto& sensor : m_sensors) {
                 if (!sensor->TakeNewDataFlag()) {
-                    if (FAILED(SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr))) fPassFailed = true;
+                    if (FAILED(SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr))) fPassFailed = true;
                     continue;
                 }
                 if (fPassFailed) continue;

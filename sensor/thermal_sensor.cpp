@@ -88,13 +88,10 @@ bool AnswerObjectKey(REFPROPERTYKEY key, PCWSTR pwszSensorId, IPortableDeviceVal
 
 }  // namespace
 
-CThermalSensor* CThermalSensor::Create()
+std::unique_ptr<CThermalSensor> CThermalSensor::Create()
 {
-    CThermalSensor* sensor = new (std::nothrow) CThermalSensor;
-    if (sensor != nullptr && !sensor->InitializeLocks()) {
-        delete sensor;
-        sensor = nullptr;
-    }
+    std::unique_ptr<CThermalSensor> sensor(new (std::nothrow) CThermalSensor);
+    if (sensor && !sensor->InitializeLocks()) sensor.reset();
     return sensor;
 }
 
@@ -331,7 +328,8 @@ HRESULT CThermalSensor::UpdateDataFields()
         return hr;
     }
 
-    const double reading = GetThermalAcquisition()->GetLatestTemperature();
+    CThermalAcquisition* collector = manager->GetCollector();
+    const double reading = collector != nullptr ? collector->GetLatestTemperature() : kNoReading;
     SetLastReading(reading);
     const bool fValid = !(std::fabs(reading - kNoReading) < kNoReadingTolerance);
     PROPVARIANT temperature{};
