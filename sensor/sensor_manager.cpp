@@ -632,16 +632,6 @@ void CSensorManager::CleanupFile(IWDFFile* pFile)
     if (classExtension) classExtension->CleanupFile(pFile);
 }
 
-HRESULT CSensorManager::EnterDeviceCallback(ULONGLONG bit)
-{
-    return m_pDeviceObject ? m_pDeviceObject->EnterCallback(bit) : S_OK;
-}
-
-void CSensorManager::LeaveDeviceCallback(ULONGLONG bit)
-{
-    if (m_pDeviceObject) m_pDeviceObject->LeaveCallback(bit);
-}
-
 CThermalSensor* CSensorManager::GetSensor(std::size_t position) const
 {
     return position < m_sensors.size() ? m_sensors[position].get() : nullptr;
@@ -768,7 +758,8 @@ DWORD WINAPI CSensorManager::EventThreadProc(LPVOID pParameter)
 
 void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
 {
-    if (SUCCEEDED(EnterDeviceCallback(kCallbackEventPass))) {
+    CDeviceCallbackScope busy(GetDeviceCallbackGate(), kCallbackEventPass);
+    if (SUCCEEDED(busy.Status())) {
         HRESULT hr = pEventValues->Clear();
         if (SUCCEEDED(hr)) hr = pEventValues->SetGuidValue(SENSOR_EVENT_PARAMETER_EVENT_ID, SENSOR_EVENT_DATA_UPDATED);
         if (SUCCEEDED(hr)) {
@@ -799,5 +790,4 @@ void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
     } else {
         TRACE_VERBOSE(37);
     }
-    LeaveDeviceCallback(kCallbackEventPass);
 }

@@ -121,10 +121,9 @@ public:
     void SetIoActive(bool fIoActive) { m_fIoActive.store(fIoActive); }
     bool IsIoActive() const { return m_fIoActive.load(); }
 
-    // The device object's callback gate, for the sensor-driver callbacks and the event passes. With
-    // no device object there is no teardown to respect: S_OK.
-    HRESULT EnterDeviceCallback(ULONGLONG bit);
-    void LeaveDeviceCallback(ULONGLONG bit);
+    // The device object's callback gate, for the sensor-driver callbacks and the event passes; null
+    // without a device object.
+    IDeviceCallbackGate* GetDeviceCallbackGate() const { return m_pDeviceObject.Get(); }
 
     // What the creation pass made.
     bool IsInitialized() const { return m_lInitialized.load() != 0; }
