@@ -13,6 +13,7 @@
 #include "loaded_module_fixture.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ TEST_F(FakeModuleHost, WholeLife_CallsTheModuleInOrder)
     ASSERT_TRUE(Unload().ok());
     EXPECT_THAT(Callbacks(m_host),
                 ElementsAre("DllMain(reason=DLL_PROCESS_ATTACH)",
-                            "DllGetClassObject({352E8CF1-6944-4E3A-8E5E-76556CEC869E} IClassFactory)",
+                            "DllGetClassObject(" + platform::GuidToString(CLSID_ThermalDriver) + " IClassFactory)",
                             "CreateInstance(IDriverEntry)", "OnInitialize", "OnDeviceAdd", "OnPrepareHardware",
                             "OnD0Entry(previousState=5)", "OnSelfManagedIoInit", "OnCleanupFile(file#1)",
                             "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)", "OnSelfManagedIoFlush",
