@@ -194,6 +194,40 @@ HRESULT SocketServer::CheckPath(const std::string& path, std::string* error)
     return FAILED(existing) ? existing : S_OK;
 }
 
+HRESULT SocketServer::CheckListeningSocket(int fd, std::string* error)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return Fail(error, E_INVALIDARG,
+                    "descriptor " + std::to_string(fd) + " is not open (" + ErrnoText(errno) + ")");
+    }
+    if (!S_ISSOCK(status.st_mode)) {
+        return Fail(error, E_INVALIDARG, "descriptor " + std::to_string(fd) + " is not a socket");
+    }
+    int domain = 0;
+    int type = 0;
+    int listening = 0;
+    socklen_t length = sizeof(int);
+    const bool known = ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0;
+    if (!known) return Fail(error, E_INVALIDARG, "the socket cannot be examined (" + ErrnoText(errno) + ")");
+    const std::string kind = std::string(domain == AF_UNIX    ? "a Unix-domain"
+                                         : domain == AF_INET  ? "an IPv4"
+                                         : domain == AF_INET6 ? "an IPv6"
+                                                              : "a family " + std::to_string(domain)) +
+                             (type == SOCK_STREAM      ? " stream"
+                              : type == SOCK_DGRAM     ? " datagram"
+                              : type == SOCK_SEQPACKET ? " sequenced-packet"
+                                                       : " other") +
+                             " socket";
+    if (domain != AF_UNIX || type != SOCK_STREAM) {
+        return Fail(error, E_INVALIDARG, "it is " + kind + "; the host serves a Unix-domain stream socket only");
+    }
+    if (listening == 0) return Fail(error, E_INVALIDARG, "it is " + kind + " that is not listening");
+    return S_OK;
+}
+
 class SocketServer::Impl {
 public:
     Impl(DriverHost& host, SocketServerOptions options)
@@ -275,6 +309,8 @@ private:
     std::vector<ConnectionPtr> m_closedThisRound;  // kept alive while the epoll batch may name them
     // When the earliest incomplete frame is due; none while no frame is incomplete.
     std::optional<std::chrono::steady_clock::time_point> m_nextStallCheck;
+    // When onAlive is next due; none without it.
+    std::optional<std::chrono::steady_clock::time_point> m_nextAlive;
 
     mutable std::mutex m_connectionsMutex;
     // Guarded by m_connectionsMutex; changed by the socket thread only (and by Stop after it ended).
@@ -294,21 +330,34 @@ HRESULT SocketServer::Impl::Start(std::string* error)
 {
     if (m_loop) return Fail(error, E_UNEXPECTED, "the server is already started");
     const std::string& path = m_options.socketPath;
-    RETURN_IF_FAILED(CheckLength(path, error));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
-    const HRESULT bound = Bind(fd, error);
-    if (FAILED(bound)) {
-        ::close(fd);
-        return bound;
+    const bool inherited = m_options.listeningFd >= 0;
+    int fd = m_options.listeningFd;
+    if (inherited) {
+        RETURN_IF_FAILED(CheckListeningSocket(fd, error));
+        // A handed-over socket may block; the accept loop needs it not to.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+            return Fail(error, FromErrno(errno), "cannot set up the passed socket: " + ErrnoText(errno));
+        }
+    } else {
+        RETURN_IF_FAILED(CheckLength(path, error));
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
+        const HRESULT bound = Bind(fd, error);
+        if (FAILED(bound)) {
+            ::close(fd);
+            return bound;
+        }
     }
     const auto undo = [&](const char* what) {
         const int saved = errno;
-        ::unlink(path.c_str());
-        ::close(fd);
+        if (!inherited) {
+            ::unlink(path.c_str());
+            ::close(fd);
+        }
         return Fail(error, FromErrno(saved), std::string(what) + ErrnoText(saved));
     };
-    if (::listen(fd, SOMAXCONN) != 0) return undo("cannot listen on the socket: ");
+    if (!inherited && ::listen(fd, SOMAXCONN) != 0) return undo("cannot listen on the socket: ");
     const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) return undo("cannot make an epoll set: ");
     const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -330,6 +379,7 @@ HRESULT SocketServer::Impl::Start(std::string* error)
 
     m_listenFd = fd;
     m_listenPaused = false;
+    if (m_options.onAlive && m_options.aliveInterval.count() > 0) m_nextAlive = std::chrono::steady_clock::now();
     m_loop = std::move(loop);
     m_scratch.resize(kReadChunk);
     {
@@ -410,7 +460,7 @@ void SocketServer::Impl::Stop()
     m_listenFd = -1;
     struct stat current {};
     const std::string& path = m_options.socketPath;
-    if (::stat(path.c_str(), &current) == 0 && current.st_dev == m_socketFile.st_dev &&
+    if (m_options.listeningFd < 0 && ::stat(path.c_str(), &current) == 0 && current.st_dev == m_socketFile.st_dev &&
         current.st_ino == m_socketFile.st_ino) {
         ::unlink(path.c_str());
     }
@@ -463,15 +513,21 @@ void SocketServer::Impl::RunLoop()
             if (!connection->IsClosed() && connection->ShouldClose()) CloseConnection(connection);
         }
         if (m_nextStallCheck && std::chrono::steady_clock::now() >= *m_nextStallCheck) CloseStalledConnections();
+        if (m_nextAlive && std::chrono::steady_clock::now() >= *m_nextAlive) {
+            m_options.onAlive();
+            m_nextAlive = std::chrono::steady_clock::now() + m_options.aliveInterval;
+        }
         m_closedThisRound.clear();
     }
 }
 
 int SocketServer::Impl::WaitTimeout() const
 {
-    if (!m_nextStallCheck) return -1;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(*m_nextStallCheck - std::chrono::steady_clock::now());
+    if (!m_nextStallCheck && !m_nextAlive) return -1;
+    const auto due = m_nextStallCheck && m_nextAlive ? std::min(*m_nextStallCheck, *m_nextAlive)
+                     : m_nextStallCheck              ? *m_nextStallCheck
+                                                     : *m_nextAlive;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
     return static_cast<int>(
         std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, std::numeric_limits<int>::max()));
 }

@@ -101,6 +101,10 @@ struct AccessPolicy {
 
 struct SocketServerOptions {
     std::string socketPath;
+    // A listening socket the process was handed (socket activation by a service manager), served
+    // instead of binding socketPath, which then only names it; -1 for none. CheckListeningSocket
+    // must have accepted it. The server takes it: Stop closes it, and leaves its file to its maker.
+    int listeningFd = -1;
     AccessPolicy access = AccessPolicy::ForThisProcess();
     // Frames the host starts (events, trace lines) that may wait per connection.
     std::uint32_t eventBufferFrames = 256;
@@ -123,6 +127,10 @@ struct SocketServerOptions {
         onControlDone;
     // How long a frame may stay incomplete before its connection is closed.
     std::chrono::milliseconds partialFrameTimeout{30000};
+    // Runs on the socket thread once per aliveInterval while the thread serves (a watchdog's ping
+    // that proves the serving loop turns); a zero interval: never. Must not block.
+    std::chrono::milliseconds aliveInterval{0};
+    std::function<void()> onAlive;
 };
 
 class SocketServer {
@@ -149,6 +157,9 @@ public:
     // for a path too long, a live socket or a file that is not a socket, and for a directory that
     // is missing or not writable. So a host can check its socket before it loads its driver.
     static HRESULT CheckPath(const std::string& path, std::string* error = nullptr);
+    // Whether `fd` is a socket the server can serve as listeningFd: a listening Unix-domain stream
+    // socket. E_INVALIDARG with a sentence that names what it is otherwise.
+    static HRESULT CheckListeningSocket(int fd, std::string* error = nullptr);
     // Closes every connection (their files are closed and cleaned up before it returns), joins the
     // threads and removes the socket file. Idempotent.
     void Stop();
