@@ -27,11 +27,16 @@ constexpr const char* kFooter =
     "     directory is not this user's alone)\n"
     "A signal during the start (even during the 5-second load) ends the host at once, with 0.\n";
 
+// The installed module (lib/thermal-driver/ beside bin/), else the one of the build tree (lib/).
 std::string DefaultModulePath()
 {
-    return (std::filesystem::path(apps::ProgramDirectory()) / ".." / "lib" / "thermal_driver.so")
-        .lexically_normal()
-        .string();
+    const auto lib = std::filesystem::path(apps::ProgramDirectory()) / ".." / "lib";
+    std::error_code error;
+    if (const auto installed = lib / "thermal-driver" / "thermal_driver.so";
+        std::filesystem::exists(installed, error)) {
+        return installed.lexically_normal().string();
+    }
+    return (lib / "thermal_driver.so").lexically_normal().string();
 }
 
 bool ResolveGroup(const std::string& name, gid_t* id)
@@ -100,7 +105,7 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
         ->option_text("DIR");
     options->modulePath = DefaultModulePath();
     app.add_option("--module", options->modulePath, "the driver module to load")
-        ->option_text("PATH (default: ../lib/thermal_driver.so beside this program)");
+        ->option_text("PATH (default: " + options->modulePath + ")");
 
     try {
         app.parse(argc, argv);

@@ -19,6 +19,7 @@
 #include "driver-host/exit_codes.h"
 #include "driver-host/first_idle.h"
 #include "driver-host/host_log.h"
+#include "driver-host/service_manager.h"
 #include "driver-host/settle_progress.h"
 #include "driver-host/simulation.h"
 #include "driver-host/trace_relay.h"
@@ -281,6 +282,8 @@ void LogClients(platform::host::SocketServerOptions* options, HostLog& log, std:
 
 int RunHost(const HostOptions& options, apps::SignalWatch& signals)
 {
+    const PassedSocket passed = TakePassedSocket();
+    const ServiceManager manager;
     HostLog log;
     log.Step(std::string("driver-host ") + DRIVER_HOST_VERSION + " (pid " + std::to_string(::getpid()) + ")");
     // Until the driver is loaded a signal ends the host at once: the load cannot be cut short (the
@@ -288,9 +291,12 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     // drops the state directory's lock, and every state file is written whole or not at all.
     std::atomic<const char*> startStep{"preparing the machine and its state directory"};
     int signalsSeen = 0;  // used by the watch thread only
-    signals.SetHandler([&log, &signalsSeen, &startStep](int number) {
+    signals.SetHandler([&log, &signalsSeen, &startStep, &manager](int number) {
         if (const char* step = startStep.load(); step != nullptr) {
-            log.Step(std::string(SignalName(number)) + " while " + step + ": the host ends without serving");
+            const std::string line =
+                std::string(SignalName(number)) + " while " + step + ": the host ends without serving";
+            manager.Stopping(line);
+            log.Step(line);
             log.Step("exit " + std::to_string(kExitOk));
             log.Flush(std::chrono::seconds(2));
             std::_Exit(kExitOk);
@@ -311,7 +317,19 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     std::unique_ptr<platform::host::StateDirectoryLock> stateLock;
     if (const int problem = PrepareMachine(options, log, &stateLock); problem != 0) return problem;
     startStep = "checking the socket";
-    if (const int problem = PrepareSocket(options, log); problem != 0) return problem;
+    std::string socketPath = options.socketPath;
+    if (!passed.problem.empty()) {
+        log.Error(passed.problem);
+        return kExitSocket;
+    }
+    if (passed.fd >= 0) {
+        socketPath = passed.path;
+        log.Step("serving the socket the service manager passed: " + socketPath +
+                 (options.socketGiven && options.socketPath != socketPath ? " (instead of --socket)" : "") +
+                 "; its first client waits for the load and the device's wake");
+    } else if (const int problem = PrepareSocket(options, log); problem != 0) {
+        return problem;
+    }
 
     TraceRelay traces(log, options.traceLevel);
     std::string formatsProblem;
@@ -336,7 +354,11 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     startStep = "loading the driver";
     log.Step("loading " + options.modulePath + " (about 5 s: the thermal map settles)");
     {
-        SettleProgress progress(log, "loading", 5, "the thermal map settles");
+        manager.Status("loading the driver (about 5 s)");
+        SettleProgress progress(log, "loading", 5, "the thermal map settles", [&manager](const std::string& line) {
+            manager.Status(line);
+            manager.Alive();
+        });
         step = host.Load(options.modulePath, CLSID_ThermalDriver);
     }
     startStep = nullptr;
@@ -365,7 +387,10 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     Simulation simulation(host, log);
     std::atomic<int> connected{0};
     platform::host::SocketServerOptions serverOptions;
-    serverOptions.socketPath = options.socketPath;
+    serverOptions.socketPath = socketPath;
+    serverOptions.listeningFd = passed.fd;
+    serverOptions.aliveInterval = manager.WatchdogInterval();
+    serverOptions.onAlive = [&manager] { manager.Alive(); };
     serverOptions.access = platform::host::AccessPolicy::ForThisProcess(options.allowGroupIds);
     serverOptions.onSimulate = [&simulation](std::string_view line) { return simulation.Run(line); };
     serverOptions.onTraceLevel = [&traces](std::uint8_t level) { traces.SetClientLevel(level); };
@@ -376,18 +401,21 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     if (signals.Received() == 0) {
         std::string why;
         if (FAILED(server.Start(&why))) {
-            log.Error("the socket " + options.socketPath + " cannot be served: " + why);
+            log.Error("the socket " + socketPath + " cannot be served: " + why);
             exitCode = kExitSocket;
         } else {
             traces.SetBroadcast(
                 [&server](std::uint8_t level, std::string_view line) { server.BroadcastTrace(level, line); });
-            log.Step("serving clients on " + options.socketPath + " (" + AccessSummary(options) + ")");
+            log.Step("serving clients on " + socketPath + " (" + AccessSummary(options) + ")");
+            manager.Ready("serving clients on " + socketPath);
             log.Step("ready; stop with Ctrl-C or SIGTERM");
-            const int number = signals.Wait();
-            log.Step(std::string(SignalName(number)) + ": shutting down");
+            signals.Wait();
         }
-    } else {
-        log.Step(std::string(SignalName(signals.Received())) + ": shutting down");
+    }
+    if (const int number = signals.Received(); number != 0) {
+        const std::string line = std::string(SignalName(number)) + ": shutting down";
+        manager.Stopping(line);
+        log.Step(line);
     }
 
     traces.SetBroadcast({});

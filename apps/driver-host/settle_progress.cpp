@@ -4,8 +4,13 @@
 
 namespace driver_host {
 
-SettleProgress::SettleProgress(HostLog& log, std::string what, int expectedSeconds, std::string why)
-    : m_log(log), m_what(std::move(what)), m_expectedSeconds(expectedSeconds), m_why(std::move(why))
+SettleProgress::SettleProgress(HostLog& log, std::string what, int expectedSeconds, std::string why,
+                               std::function<void(const std::string&)> onLine)
+    : m_log(log),
+      m_what(std::move(what)),
+      m_expectedSeconds(expectedSeconds),
+      m_why(std::move(why)),
+      m_onLine(std::move(onLine))
 {
     m_thread = std::thread([this] { Run(); });
 }
@@ -31,6 +36,7 @@ void SettleProgress::Run()
             line += " of about " + std::to_string(m_expectedSeconds) + " (" + m_why + ")";
         }
         m_log.Step(line);
+        if (m_onLine) m_onLine(line);
     }
 }
 

@@ -2,7 +2,8 @@
 //
 //   [   2.004] loading: 2 s of about 5 (the thermal map settles)
 //
-// so that the driver's 5-second settling wait at load does not look like a hang.
+// so that the driver's 5-second settling wait at load does not look like a hang; onLine (may be
+// empty) hears each line too, on the object's thread.
 //
 //   { SettleProgress progress(log, "loading", 5, "the thermal map settles");  host.Load(path); }
 //
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,7 +23,8 @@ namespace driver_host {
 
 class SettleProgress {
 public:
-    SettleProgress(HostLog& log, std::string what, int expectedSeconds, std::string why);
+    SettleProgress(HostLog& log, std::string what, int expectedSeconds, std::string why,
+                   std::function<void(const std::string&)> onLine = {});
     ~SettleProgress();
     SettleProgress(const SettleProgress&) = delete;
     SettleProgress& operator=(const SettleProgress&) = delete;
@@ -33,6 +36,7 @@ private:
     const std::string m_what;
     const int m_expectedSeconds;
     const std::string m_why;
+    const std::function<void(const std::string&)> m_onLine;
     std::mutex m_mutex;
     std::condition_variable m_done;
     bool m_finished = false;  // guarded by m_mutex
