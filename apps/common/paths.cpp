@@ -1,7 +1,9 @@
 #include "common/paths.h"
 
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +33,27 @@ std::string HomeDirectory()
     return "/tmp";
 }
 
+// Whether something accepts connections on the socket file at `path` (a stale file refuses them).
+bool Listening(const std::string& path)
+{
+    sockaddr_un address{};
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) return false;
+    const int connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const bool listening = connected == 0 || errno == EAGAIN;  // EAGAIN: a backlog that is full
+    ::close(probe);
+    return listening;
+}
+
+bool IsSocketFile(const std::string& path)
+{
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
 }  // namespace
 
 std::string DefaultSocketDirectory()
@@ -44,6 +67,12 @@ std::string DefaultSocketPath()
     std::string directory = AbsoluteFromEnvironment("XDG_RUNTIME_DIR");
     if (directory.empty()) directory = DefaultSocketDirectory();
     return (std::filesystem::path(directory) / "thermal-driver.sock").string();
+}
+
+std::string ClientSocketPath(const std::string& userSocket, const std::string& systemSocket)
+{
+    if (!Listening(userSocket) && IsSocketFile(systemSocket)) return systemSocket;
+    return userSocket;
 }
 
 std::string MakePrivateDirectory(const std::string& directory)

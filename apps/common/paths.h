@@ -20,6 +20,16 @@ std::string DefaultSocketDirectory();
 // group or others in. Another user who made it first cannot squat on what it holds.
 std::string MakePrivateDirectory(const std::string& directory);
 
+// The system service's socket. Its socket unit listens there: the service manager (root) made the
+// socket, so a client that trusts only its own user and root trusts it too.
+inline constexpr const char* kSystemSocketPath = "/run/thermal-driver/thermal-driver.sock";
+
+// The socket a client uses when it is not given one: this user's default socket when a host
+// listens on it, else the system service's socket when it is there, else this user's (a host may
+// still be starting on it).
+std::string ClientSocketPath(const std::string& userSocket = DefaultSocketPath(),
+                             const std::string& systemSocket = kSystemSocketPath);
+
 // $XDG_STATE_HOME/thermal-driver, else ~/.local/state/thermal-driver.
 std::string DefaultStateDirectory();
 

@@ -89,11 +89,11 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     app.require_subcommand(1);
     app.get_formatter()->column_width(30);
 
-    options->socketPath = apps::DefaultSocketPath();
     CLI::Option* socketOption = app.add_option("--socket", options->socketPath,
                                                "the host's socket (the default one only if served by this "
                                                "user or root)")
-                                    ->option_text("PATH (default: " + options->socketPath + ")");
+                                    ->option_text("PATH (default: " + apps::DefaultSocketPath() +
+                                                  " when a host serves it, else " + apps::kSystemSocketPath + ")");
     app.add_flag("--json", options->json, "print one JSON object per line, with stable keys");
     app.add_option("--sensor", options->sensorId, "the sensor's object ID (default: the first sensor)")
         ->option_text("ID");
@@ -195,11 +195,12 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
         options->command = Command::kTrace;
         options->traceLevel = static_cast<std::uint8_t>(traceLevel);
     }
+    options->socketGiven = socketOption->count() > 0;
+    if (!options->socketGiven) options->socketPath = apps::ClientSocketPath();
     if (options->socketPath.empty()) {
         std::fprintf(stderr, "sensorctl: --socket needs a path\n");
         return kExitUsage;
     }
-    options->socketGiven = socketOption->count() > 0;
     return std::nullopt;
 }
 

@@ -1,10 +1,13 @@
 // Where the programs put the default socket, and the private directory that keeps it from being
 // squatted by another user.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -92,6 +95,51 @@ TEST(AppPaths, PrivateDirectory_IsMadeOrRefusedWhenAnotherMayUseIt)
     EXPECT_EQ(apps::MakePrivateDirectory(path("squatted")),
               "the directory " + path("squatted") +
                   " belongs to another user (uid 65534); remove it, or give a path of your own");
+}
+
+// A socket bound at `path`, listening or not; closed with the object (its file stays, stale).
+class BoundSocket {
+public:
+    BoundSocket(const std::string& path, bool listen) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0) << path;
+        if (listen) {
+            EXPECT_EQ(::listen(m_fd, 4), 0);
+        }
+    }
+    ~BoundSocket() { ::close(m_fd); }
+    BoundSocket(const BoundSocket&) = delete;
+    BoundSocket& operator=(const BoundSocket&) = delete;
+
+private:
+    int m_fd;
+};
+
+TEST(AppPaths, ClientSocket_IsTheUsersWhenAHostListensElseTheSystemServicesWhenItIsThere)
+{
+    test_support::TempDir dir;
+    const auto path = [&](const char* name) { return (dir.path() / name).string(); };
+    const BoundSocket live(path("live.sock"), true);
+    const BoundSocket stale(path("stale.sock"), false);
+    const BoundSocket system(path("system.sock"), true);
+    std::ofstream(path("plain")) << "x";
+    const struct {
+        std::string user;
+        std::string system;
+        std::string chosen;
+    } cases[] = {
+        {path("live.sock"), path("system.sock"), path("live.sock")},
+        {path("stale.sock"), path("system.sock"), path("system.sock")},
+        {path("none.sock"), path("system.sock"), path("system.sock")},
+        {path("none.sock"), path("none-system.sock"), path("none.sock")},
+        {path("none.sock"), path("plain"), path("none.sock")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(apps::ClientSocketPath(c.user, c.system), c.chosen) << c.user << " / " << c.system;
+    }
 }
 
 }  // namespace
