@@ -52,6 +52,26 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    std::vector<std::string> environment = options.environment;
+    if (options.listenFd >= 0) {
+        environment.push_back("LISTEN_FDS=1");
+        // The child writes its pid over the padding (fork cannot tell it beforehand).
+        environment.push_back("LISTEN_PID=" + std::string(20, '\0'));
+    }
+    const auto named = [&](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('='));
+        for (const std::string& added : environment) {
+            if (added.compare(0, name.size() + 1, std::string(name) + "=") == 0) return true;
+        }
+        return false;
+    };
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!named(*entry)) envp.push_back(*entry);
+    }
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char* const listenPid = options.listenFd >= 0 ? environment.back().data() + std::strlen("LISTEN_PID=") : nullptr;
 
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -71,7 +91,15 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
                 ::_exit(126);
             }
         }
-        ::execv(args[0], args.data());
+        if (options.listenFd >= 0) {
+            char digits[20];
+            int count = 0;
+            for (pid_t self = ::getpid(); self > 0; self /= 10) digits[count++] = static_cast<char>('0' + self % 10);
+            for (int i = 0; i < count; ++i) listenPid[i] = digits[count - 1 - i];
+            // dup2 clears close-on-exec on the copy; a descriptor that is 3 already keeps its own.
+            if (options.listenFd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(options.listenFd, 3) != 3) ::_exit(126);
+        }
+        ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
     ::close(out[1]);

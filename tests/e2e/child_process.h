@@ -23,7 +23,12 @@
 namespace e2e {
 
 struct ChildOptions {
-    std::optional<uid_t> runAs;  // set the user and group (to the same number) before exec; needs root
+    std::optional<uid_t> runAs{};  // set the user and group (to the same number) before exec; needs root
+    // "NAME=VALUE" entries added to the program's environment (replacing a variable of that name).
+    std::vector<std::string> environment{};
+    // A socket handed over as a service manager's socket activation does: as descriptor 3, with
+    // LISTEN_FDS=1 and LISTEN_PID set to the program's pid.
+    int listenFd = -1;
 };
 
 class ChildProcess {
