@@ -379,6 +379,7 @@ HRESULT SocketServer::Impl::Start(std::string* error)
 
     m_listenFd = fd;
     m_listenPaused = false;
+    m_nextAlive.reset();
     if (m_options.onAlive && m_options.aliveInterval.count() > 0) m_nextAlive = std::chrono::steady_clock::now();
     m_loop = std::move(loop);
     m_scratch.resize(kReadChunk);
