@@ -13,8 +13,8 @@
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
+#include "client/host_session.h"
 #include "sensorctl/ctl_exit.h"
-#include "sensorctl/host_session.h"
 #include "sensorctl/key_names.h"
 #include "sensorctl/value_format.h"
 #include "sim/machine_control.h"
@@ -22,6 +22,12 @@
 namespace sensorctl {
 namespace {
 
+using client::ConnectionIsGone;
+using client::DeviceIsGone;
+using client::HostLink;
+using client::HostNotice;
+using client::HostSession;
+using client::ReportFailure;
 using Clock = std::chrono::steady_clock;
 
 // How often watch --follow asks again whether the device or the host is back.

@@ -1,4 +1,4 @@
-// One connection of sensorctl to the driver host: the socket client, the sensor protocol client on
+// One connection of a client program to the driver host: the socket client, the sensor protocol client on
 // top of it, and a queue of what the host sends on its own (sensor events, drop counts, the end of
 // the connection), so that commands can wait for events with a time-out.
 //
@@ -30,7 +30,7 @@
 #include "transport/sensor_protocol.h"
 #include "transport/socket_client.h"
 
-namespace sensorctl {
+namespace client {
 
 struct HostNotice {
     enum class Kind { kEvent, kDropped, kDisconnected, kInterrupted };
@@ -141,9 +141,9 @@ private:
 bool ConnectionIsGone(HRESULT hr);
 bool DeviceIsGone(HRESULT hr);
 
-// Prints a failed exchange or callback result on standard error: "sensorctl: WHAT: TEXT".
+// Prints a failed exchange or callback result on standard error: "PROGRAM: WHAT: TEXT".
 // Returns the exit code that goes with it (kExitUnreachable when the connection or the device is
 // gone).
 int ReportFailure(std::string_view what, HRESULT hr);
 
-}  // namespace sensorctl
+}  // namespace client
