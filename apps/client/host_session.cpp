@@ -252,6 +252,26 @@ void HostLink::Interrupt()
     if (m_session) m_session->Interrupt();
 }
 
+HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids)
+{
+    transport::ObjectsResult objects;
+    const HRESULT hr = session.Sensors().GetSupportedSensorObjects(&objects);
+    if (FAILED(hr)) return hr;
+    if (FAILED(objects.hr)) return objects.hr;
+    DWORD count = 0;
+    if (objects.objects) objects.objects->GetCount(&count);
+    for (DWORD i = 0; i < count; ++i) {
+        platform::ComPtr<IPortableDeviceValues> object;
+        if (FAILED(objects.objects->GetAt(i, object.GetAddressOf()))) continue;
+        LPWSTR text = nullptr;
+        if (SUCCEEDED(object->GetStringValue(WPD_OBJECT_ID, &text)) && text != nullptr) {
+            ids->emplace_back(text);
+            CoTaskMemFree(text);
+        }
+    }
+    return S_OK;
+}
+
 int ReportFailure(std::string_view what, HRESULT hr)
 {
     if (ConnectionIsGone(hr)) {

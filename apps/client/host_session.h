@@ -25,6 +25,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/signal_watch.h"
 #include "transport/sensor_protocol.h"
@@ -135,6 +136,10 @@ private:
     // Written by the command's thread under m_mutex; read there without it.
     std::unique_ptr<HostSession> m_session;
 };
+
+// The object IDs of the sensors the host lists, appended to *ids: the exchange's or the callback's
+// failure, else S_OK.
+HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids);
 
 // Whether a request's result says the connection to the host is gone, or the host's device is
 // removed (or being removed).
