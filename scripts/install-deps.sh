@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing. The programs
-# (apps/) also need CLI11 for their command lines and nlohmann-json for their JSON output.
+# (apps/) also need CLI11 for their command lines and nlohmann-json for their JSON output;
+# thermal-exporter needs cpp-httplib, and its tests a real Prometheus server and promtool.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev)
+          libcli11-dev nlohmann-json3-dev libcpp-httplib-dev prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
