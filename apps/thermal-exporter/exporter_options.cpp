@@ -37,22 +37,24 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address, std::stri
 
 std::optional<int> ParseExporterOptions(int argc, char** argv, ExporterOptions* options)
 {
-    CLI::App app("Serves the thermal sensor's readings, as driver-host reports them, to Prometheus on /metrics "
-                 "(or writes them to a file for a node agent's textfile collector). It keeps one connection and "
-                 "one subscription: a scrape reads the last event and never wakes the device.",
-                 "thermal-exporter");
+    CLI::App app(
+        "Serves the thermal sensor's readings, as driver-host reports them, to Prometheus on /metrics "
+        "(or writes them to a file for a node agent's textfile collector). It keeps one connection and "
+        "one subscription: a scrape reads the last event and never wakes the device.",
+        "thermal-exporter");
     app.set_version_flag("--version", THERMAL_EXPORTER_VERSION);
     options->socketPath = apps::DefaultSocketPath();
-    CLI::Option* socket = app.add_option("--socket", options->socketPath, "the socket driver-host serves")
-                              ->capture_default_str();
+    CLI::Option* socket =
+        app.add_option("--socket", options->socketPath, "the socket driver-host serves")->capture_default_str();
     std::string listen;
     app.add_option("--listen", listen,
                    "ADDRESS:PORT to serve /metrics on ([::1]:PORT for IPv6; port 0 takes a free one and prints it)")
         ->default_str("127.0.0.1:" + std::to_string(kDefaultPort));
     app.add_option("--textfile", options->textfile,
                    "write the metrics to this file (atomically, on every change) instead of serving HTTP");
-    app.footer("Exit codes: 0 stopped by SIGINT or SIGTERM; 1 the address cannot be served or the file written;\n"
-               "2 usage. A host that is down or restarts is waited for, never an error.");
+    app.footer(
+        "Exit codes: 0 stopped by SIGINT or SIGTERM; 1 the address cannot be served or the file written;\n"
+        "2 usage. A host that is down or restarts is waited for, never an error.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

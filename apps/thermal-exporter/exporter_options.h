@@ -14,7 +14,7 @@ namespace exporter {
 inline constexpr std::uint16_t kDefaultPort = 9763;
 
 struct ListenAddress {
-    std::string host = "127.0.0.1";  // an IPv4 address, an IPv6 address (without brackets) or a name
+    std::string host = "127.0.0.1";     // an IPv4 address, an IPv6 address (without brackets) or a name
     std::uint16_t port = kDefaultPort;  // 0: any free port (the one taken is printed)
 };
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/text.h"
 #include "platform/com/runtime.h"
@@ -59,7 +59,8 @@ std::optional<Reading> ReadingOf(IPortableDeviceValues* values)
     if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time.value)) && time.value.vt == VT_FILETIME) {
         const std::uint64_t ticks =
             (static_cast<std::uint64_t>(time.value.filetime.dwHighDateTime) << 32) | time.value.filetime.dwLowDateTime;
-        reading.unixSeconds = static_cast<double>(static_cast<std::int64_t>(ticks - kUnixEpochAsFileTime) / 10000) / 1000;
+        reading.unixSeconds =
+            static_cast<double>(static_cast<std::int64_t>(ticks - kUnixEpochAsFileTime) / 10000) / 1000;
     }
     return reading;
 }

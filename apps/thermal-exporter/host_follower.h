@@ -67,8 +67,8 @@ private:
 
     client::HostLink m_link;
     const std::function<void(const HostSnapshot&)> m_onChange;
-    Backoff m_backoff;  // used by Run's thread only
-    std::string m_lastNote;  // Run's thread only: a note is printed once until another comes
+    Backoff m_backoff;                                // used by Run's thread only
+    std::string m_lastNote;                           // Run's thread only: a note is printed once until another comes
     std::map<std::string, std::uint64_t> m_readings;  // Run's thread only: readings per sensor ID
 
     mutable std::mutex m_mutex;

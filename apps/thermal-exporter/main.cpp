@@ -23,8 +23,8 @@ constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 // cannot be written is a mistake to report at once.
 int RunTextfile(const exporter::ExporterOptions& options, apps::SignalWatch& signals)
 {
-    if (const std::string why = exporter::WriteFileAtomically(
-            options.textfile, exporter::RenderMetrics({}, THERMAL_EXPORTER_VERSION));
+    if (const std::string why =
+            exporter::WriteFileAtomically(options.textfile, exporter::RenderMetrics({}, THERMAL_EXPORTER_VERSION));
         !why.empty()) {
         std::fprintf(stderr, "thermal-exporter: --textfile: %s\n", why.c_str());
         return client::kExitFailed;
@@ -32,9 +32,10 @@ int RunTextfile(const exporter::ExporterOptions& options, apps::SignalWatch& sig
     std::string lastFailure;  // printed once until the writes succeed again
     exporter::HostFollower follower(
         options.socketPath, !options.socketGiven, signals, [&](const exporter::HostSnapshot& snapshot) {
-            const std::string why =
-                exporter::WriteFileAtomically(options.textfile, exporter::RenderMetrics(snapshot, THERMAL_EXPORTER_VERSION));
-            if (!why.empty() && why != lastFailure) std::fprintf(stderr, "thermal-exporter: --textfile: %s\n", why.c_str());
+            const std::string why = exporter::WriteFileAtomically(
+                options.textfile, exporter::RenderMetrics(snapshot, THERMAL_EXPORTER_VERSION));
+            if (!why.empty() && why != lastFailure)
+                std::fprintf(stderr, "thermal-exporter: --textfile: %s\n", why.c_str());
             lastFailure = why;
         });
     std::printf("thermal-exporter: writing metrics to %s\n", options.textfile.c_str());

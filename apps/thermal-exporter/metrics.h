@@ -38,7 +38,7 @@ struct SensorSnapshot {
 };
 
 struct HostSnapshot {
-    bool up = false;                     // the host answers
+    bool up = false;                      // the host answers
     std::vector<SensorSnapshot> sensors;  // empty while the host is down or has no device
     std::uint64_t eventsDropped = 0;      // since the exporter started, over every connection
 

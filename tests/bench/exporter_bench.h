@@ -17,9 +17,9 @@
 namespace bench {
 
 struct ExporterFigures {
-    Summary scrapeUs;          // one GET /metrics on a kept-alive connection, in microseconds
-    std::size_t rssKiB = 0;    // after the scrapes
-    std::size_t sharedKiB = 0;  // of which pages shared with other processes (libraries' code)
+    Summary scrapeUs;                           // one GET /metrics on a kept-alive connection, in microseconds
+    std::size_t rssKiB = 0;                     // after the scrapes
+    std::size_t sharedKiB = 0;                  // of which pages shared with other processes (libraries' code)
     std::size_t hostConnectsDuringScrapes = 0;  // "client connected" lines the host logged meanwhile
 };
 

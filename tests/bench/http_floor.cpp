@@ -10,7 +10,8 @@
 int main()
 {
     httplib::Server server;
-    server.Get("/metrics", [](const httplib::Request&, httplib::Response& response) { response.set_content("", "text/plain"); });
+    server.Get("/metrics",
+               [](const httplib::Request&, httplib::Response& response) { response.set_content("", "text/plain"); });
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with("VmRSS:")) std::puts(line.c_str());

@@ -80,7 +80,8 @@ std::optional<double> SampleValue(const std::string& text, std::string_view name
 {
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(name) && line.size() > name.size() && (line[name.size()] == ' ' || line[name.size()] == '{')) {
+        if (line.starts_with(name) && line.size() > name.size() &&
+            (line[name.size()] == ' ' || line[name.size()] == '{')) {
             return std::stod(line.substr(line.rfind(' ') + 1));
         }
     }
@@ -98,9 +99,9 @@ protected:
         s_host = HostProcess::Start(s_dir->path()).release();
         ASSERT_NE(s_host, nullptr);
 
-        s_exporter = e2e::ChildProcess::Start({THERMAL_EXPORTER_PATH, "--socket", s_host->Socket(), "--listen",
-                                               "127.0.0.1:0"})
-                         .release();
+        s_exporter =
+            e2e::ChildProcess::Start({THERMAL_EXPORTER_PATH, "--socket", s_host->Socket(), "--listen", "127.0.0.1:0"})
+                .release();
         ASSERT_NE(s_exporter, nullptr);
         const std::optional<std::string> serving = s_exporter->ReadUntil("serving metrics on", e2e::kCommandTimeout);
         ASSERT_TRUE(serving) << s_exporter->Stderr();
@@ -200,9 +201,11 @@ TEST_F(MonitoringTest, Prometheus_SeesTheProbesTemperatureAndItsChange)
             return value && std::abs(*value - wanted) <= kMapStep ? value : std::nullopt;
         };
     };
-    EXPECT_TRUE(Until(kMetricTimeout, near(25.0))) << "last: " << Query("thermal_driver_temperature_celsius").value_or(-1);
+    EXPECT_TRUE(Until(kMetricTimeout, near(25.0)))
+        << "last: " << Query("thermal_driver_temperature_celsius").value_or(-1);
     ASSERT_EQ(s_host->Ctl({"sim", "probe", "interface", "temperature", "31.5"}).exitCode, 0);
-    EXPECT_TRUE(Until(kMetricTimeout, near(31.5))) << "last: " << Query("thermal_driver_temperature_celsius").value_or(-1);
+    EXPECT_TRUE(Until(kMetricTimeout, near(31.5)))
+        << "last: " << Query("thermal_driver_temperature_celsius").value_or(-1);
     EXPECT_EQ(s_host->Ctl({"sim", "probe", "interface", "temperature", "25.0"}).exitCode, 0);
 
     // The server took the shipped rules, and none of them fires for a healthy host.
@@ -226,8 +229,9 @@ TEST_F(MonitoringTest, Scrapes_NeverReachTheHostAndPassPromtool)
     ASSERT_TRUE(Until(kMetricTimeout, [] { return SampleValue(Scrape(), "thermal_driver_temperature_celsius"); }));
     const auto connects = [] {
         s_host->ReadPendingLog();
-        return std::count_if(s_host->Log().begin(), s_host->Log().end(),
-                             [](const std::string& line) { return line.find("client connected") != std::string::npos; });
+        return std::count_if(s_host->Log().begin(), s_host->Log().end(), [](const std::string& line) {
+            return line.find("client connected") != std::string::npos;
+        });
     };
     const auto before = connects();
     std::string text;
@@ -278,8 +282,9 @@ TEST_F(MonitoringTest, HostRestart_UpFallsToZeroThenComesBackWithTheTemperature)
     const auto serving = Clock::now();
     ASSERT_TRUE(Until(e2e::kCommandTimeout, up(1)));
     // Reported, not asserted: the machine's load decides it (docs/performance.md has the figure).
-    RecordProperty("up_again_ms", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                     Clock::now() - serving).count()));
+    RecordProperty(
+        "up_again_ms",
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - serving).count()));
     EXPECT_TRUE(Until(kMetricTimeout, [&] { return SampleValue(Scrape(), temperature); }))
         << "no temperature after the device's wake; exporter stderr: " << s_exporter->Stderr();
 }

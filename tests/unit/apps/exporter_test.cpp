@@ -113,11 +113,16 @@ TEST(ExporterOptions, ParseListenAddress_TakesHostAndPortAndRefusesTheRest)
         std::uint16_t port;
     };
     const Case cases[] = {
-        {"127.0.0.1:9763", true, "127.0.0.1", 9763}, {"0.0.0.0:0", true, "0.0.0.0", 0},
-        {"[::1]:80", true, "::1", 80},               {"localhost:65535", true, "localhost", 65535},
-        {"::1:80", false, "", 0},                    {":9763", false, "", 0},
-        {"9763", false, "", 0},                      {"host:65536", false, "", 0},
-        {"host:", false, "", 0},                     {"host:9x", false, "", 0},
+        {"127.0.0.1:9763", true, "127.0.0.1", 9763},
+        {"0.0.0.0:0", true, "0.0.0.0", 0},
+        {"[::1]:80", true, "::1", 80},
+        {"localhost:65535", true, "localhost", 65535},
+        {"::1:80", false, "", 0},
+        {":9763", false, "", 0},
+        {"9763", false, "", 0},
+        {"host:65536", false, "", 0},
+        {"host:", false, "", 0},
+        {"host:9x", false, "", 0},
     };
     for (const Case& c : cases) {
         exporter::ListenAddress address;
