@@ -1,7 +1,7 @@
 // A host, the exporter and a real Prometheus server on private ports and directories: the server
-// sees the probe's temperature and its change, scrapes never reach the host, the output and the
-// rules pass promtool, and a host restart shows as thermal_driver_up 0, then 1 and the temperature
-// again.
+// sees the probe's temperature and its change, scrapes never reach the host, the output (served
+// and written as a textfile) and the rules pass promtool, and a host restart shows as
+// thermal_driver_up 0, then 1 and the temperature again.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -260,6 +260,26 @@ TEST_F(MonitoringTest, Scrapes_NeverReachTheHostAndPassPromtool)
     }
     std::ifstream dashboard(kDashboardFile);
     EXPECT_FALSE(nlohmann::json::parse(dashboard, nullptr, false).is_discarded()) << "the dashboard is not JSON";
+}
+
+TEST_F(MonitoringTest, Textfile_HoldsTheMetricsWithTheTemperatureAndPassesPromtool)
+{
+    const std::filesystem::path file = s_dir->path() / "thermal-driver.prom";
+    const std::unique_ptr<e2e::ChildProcess> writer =
+        e2e::ChildProcess::Start({THERMAL_EXPORTER_PATH, "--socket", s_host->Socket(), "--textfile", file.string()});
+    ASSERT_NE(writer, nullptr);
+    ASSERT_TRUE(writer->ReadUntil("writing metrics to", e2e::kCommandTimeout)) << writer->Stderr();
+    const auto contents = [&file] {
+        std::ifstream in(file);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    EXPECT_TRUE(Until(kMetricTimeout, [&] { return SampleValue(contents(), "thermal_driver_temperature_celsius"); }))
+        << contents();
+    writer->Signal(SIGTERM);
+    EXPECT_EQ(writer->Wait(e2e::kCommandTimeout), 0) << writer->Stderr();
+    const e2e::RunResult check = Promtool("check metrics", file);
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
 }
 
 TEST_F(MonitoringTest, HostRestart_UpFallsToZeroThenComesBackWithTheTemperature)
