@@ -13,8 +13,8 @@
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
+#include "client/host_session.h"
 #include "sensorctl/ctl_exit.h"
-#include "sensorctl/host_session.h"
 #include "sensorctl/key_names.h"
 #include "sensorctl/value_format.h"
 #include "sim/machine_control.h"
@@ -22,6 +22,13 @@
 namespace sensorctl {
 namespace {
 
+using client::ConnectionIsGone;
+using client::DeviceIsGone;
+using client::HostLink;
+using client::HostNotice;
+using client::HostSession;
+using client::ListSensorIds;
+using client::ReportFailure;
 using Clock = std::chrono::steady_clock;
 
 // How often watch --follow asks again whether the device or the host is back.
@@ -82,27 +89,6 @@ bool SameSensorId(std::u16string_view a, std::u16string_view b)
     const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; };
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
-}
-
-// The object IDs of the sensors the host lists: the exchange's or the callback's failure, else S_OK.
-HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids)
-{
-    transport::ObjectsResult objects;
-    const HRESULT hr = session.Sensors().GetSupportedSensorObjects(&objects);
-    if (FAILED(hr)) return hr;
-    if (FAILED(objects.hr)) return objects.hr;
-    DWORD count = 0;
-    if (objects.objects) objects.objects->GetCount(&count);
-    for (DWORD i = 0; i < count; ++i) {
-        platform::ComPtr<IPortableDeviceValues> object;
-        if (FAILED(objects.objects->GetAt(i, object.GetAddressOf()))) continue;
-        LPWSTR text = nullptr;
-        if (SUCCEEDED(object->GetStringValue(WPD_OBJECT_ID, &text)) && text != nullptr) {
-            ids->emplace_back(text);
-            CoTaskMemFree(text);
-        }
-    }
-    return S_OK;
 }
 
 // The sensor the command is about: the one --sensor names, which must be listed, or the first.

@@ -1,18 +1,16 @@
-// What sensorctl's exit status means (also in its --help and in the README).
+// What sensorctl's exit status means (also in its --help and in the README): the client programs'
+// statuses.
 #pragma once
+
+#include "client/exit_codes.h"
 
 namespace sensorctl {
 
-enum ExitCode : int {
-    kExitOk = 0,           // the command did what it was asked
-    kExitFailed = 1,       // the request failed; the HRESULT is printed
-    kExitUsage = 2,        // the command line is wrong
-    kExitUnreachable = 3,  // the host or its device cannot be reached (no socket, nobody listening, no
-                           // permission, the connection was lost, or the device is removed)
-};
-
-// Not an exit status: a command's wait was cut short by SIGINT or SIGTERM; each command says what
-// that means for it.
-inline constexpr int kExitInterrupted = -1;
+using client::ExitCode;
+using client::kExitFailed;
+using client::kExitInterrupted;
+using client::kExitOk;
+using client::kExitUnreachable;
+using client::kExitUsage;
 
 }  // namespace sensorctl

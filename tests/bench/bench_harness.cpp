@@ -10,6 +10,7 @@
 //   thermal_bench memory         host RSS with 0, 1, 100 and 1000 subscribed clients
 //   thermal_bench floor          the socket round-trip floor alone, back to back and paced
 //   thermal_bench cold           sensorctl get and watch: start to first reading on an idle device
+//   thermal_bench exporter       thermal-exporter: its RSS and the time of a scrape, the host otherwise idle
 //   --quick                      short windows and few clients: checks that it runs (CTest)
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -34,6 +35,7 @@
 #include "bench_clients.h"
 #include "bench_stats.h"
 #include "cold_reading.h"
+#include "exporter_bench.h"
 #include "host_process.h"
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensors.h"
@@ -58,6 +60,9 @@ struct Config {
     int coldRuns = 5;                        // of each client, for the cold first reading's median
     std::string hostPath = THERMAL_BENCH_HOST_PATH;
     std::string sensorctlPath = THERMAL_BENCH_SENSORCTL_PATH;
+    std::string exporterPath = THERMAL_BENCH_EXPORTER_PATH;
+    std::string httpFloorPath = THERMAL_BENCH_HTTP_FLOOR_PATH;
+    int scrapes = 1000;  // of the exporter, for its scrape time
     std::string stampLibrary = THERMAL_BENCH_STAMP_LIBRARY;
 };
 
@@ -117,6 +122,7 @@ private:
     void WaitForFirstEvent();
     void MeasureIdleWithoutClient();
     void MeasureColdFirstReading();
+    void MeasureExporter();
     // One window with the subscribers there are: the events that came, and the host's CPU time.
     struct Window {
         std::vector<bench::EventRecord> events;
@@ -297,6 +303,24 @@ void Bench::MeasureIdleWithoutClient()
     ReportIdle(window, "no client");
 }
 
+void Bench::MeasureExporter()
+{
+    std::string why;
+    const std::optional<bench::ExporterFigures> figures =
+        bench::MeasureExporter(m_config.exporterPath, m_host->SocketPath(), m_host->LogPath(), m_config.scrapes, &why);
+    if (!figures) throw std::runtime_error("exporter: " + why);
+    Print("exporter: scrape %s  [goal p50 < 5 ms: %s]\n", bench::LatencyText(figures->scrapeUs).c_str(),
+          Verdict(figures->scrapeUs.p50 < 5000));
+    const std::size_t floorKiB = bench::HttpFloorRssKiB(m_config.httpFloorPath);
+    Print("exporter: RSS %zu KiB (%.2f MiB; %zu KiB of it library pages shared with other processes); "
+          "floor (a program that only makes a cpp-httplib server) %zu KiB, %.2f x  [goal < 8 MiB: %s]\n",
+          figures->rssKiB, figures->rssKiB / 1024.0, figures->sharedKiB, floorKiB,
+          floorKiB != 0 ? static_cast<double>(figures->rssKiB) / static_cast<double>(floorKiB) : 0.0,
+          Verdict(figures->rssKiB < 8 * 1024));
+    Print("exporter: %zu host connects during %d scrapes  [goal 0: %s]\n", figures->hostConnectsDuringScrapes,
+          m_config.scrapes, Verdict(figures->hostConnectsDuringScrapes == 0));
+}
+
 void Bench::MeasureColdFirstReading()
 {
     struct Client {
@@ -467,7 +491,8 @@ int Bench::Run()
     if (Wants("memory")) ReportMemory(0);
     if (Wants("idle")) MeasureIdleWithoutClient();
     if (Wants("cold")) MeasureColdFirstReading();
-    if (m_config.command == "cold") return StopHost();
+    if (Wants("exporter")) MeasureExporter();
+    if (m_config.command == "cold" || m_config.command == "exporter") return StopHost();
 
     AddSubscriber();
     WaitForFirstEvent();
@@ -554,8 +579,8 @@ int Usage(const char* why)
     std::fprintf(stderr,
                  "usage: thermal_bench [--quick] [--clients N,N,...] [--latency-window S] [--interval-window S]\n"
                  "                     [--slow-window S] [--idle-window S] [--throughput-window S]\n"
-                 "                     [--host PATH] [--stamp-library PATH] [--sensorctl PATH]\n"
-                 "                     all|latency|interval|throughput|idle|memory|floor|cold\n"
+                 "                     [--host PATH] [--stamp-library PATH] [--sensorctl PATH] [--exporter PATH]\n"
+                 "                     all|latency|interval|throughput|idle|memory|floor|cold|exporter\n"
                  "Windows (seconds): latency per client count above one (20), the 100-ms interval and one-client\n"
                  "latency (30), the 1000-ms interval and idle CPU with one subscriber (60), idle CPU with no client\n"
                  "(60), each throughput run (5).\n");
@@ -585,6 +610,7 @@ int main(int argc, char** argv)
                 config.floorRoundTrips = 2000;
                 config.pacedFloorRoundTrips = 10;
                 config.coldRuns = 1;
+                config.scrapes = 50;
             } else if (argument == "--clients") {
                 config.clientCounts.clear();
                 std::stringstream list(value());
@@ -603,6 +629,8 @@ int main(int argc, char** argv)
                 config.hostPath = value();
             } else if (argument == "--sensorctl") {
                 config.sensorctlPath = value();
+            } else if (argument == "--exporter") {
+                config.exporterPath = value();
             } else if (argument == "--stamp-library") {
                 config.stampLibrary = value();
             } else if (argument == "--help" || argument == "-h") {
@@ -617,7 +645,7 @@ int main(int argc, char** argv)
         }
     }
     static const char* const kCommands[] = {"all",    "latency", "interval", "throughput",
-                                            "idle",   "memory",  "floor",    "cold"};
+                                            "idle",   "memory",  "floor",    "cold", "exporter"};
     if (std::none_of(std::begin(kCommands), std::end(kCommands), [&](const char* c) { return config.command == c; })) {
         return Usage("name one command");
     }

@@ -31,6 +31,13 @@ std::optional<std::string> HostProcess::WaitForLog(std::string_view text, std::c
     return m_process->ReadUntil(text, timeout, &m_log);
 }
 
+void HostProcess::ReadPendingLog()
+{
+    while (std::optional<std::string> line = m_process->ReadLine(std::chrono::milliseconds(0))) {
+        m_log.push_back(std::move(*line));
+    }
+}
+
 RunResult HostProcess::Ctl(const std::vector<std::string>& args, const ChildOptions& options) const
 {
     std::vector<std::string> argv{SENSORCTL_PATH, "--socket", m_socket};

@@ -42,6 +42,8 @@ public:
     ChildProcess& Process() { return *m_process; }
     // Every log line read so far.
     const std::vector<std::string>& Log() const { return m_log; }
+    // Reads the log lines that have come so far, waiting for none.
+    void ReadPendingLog();
     // Reads the log until a line contains `text`.
     std::optional<std::string> WaitForLog(std::string_view text, std::chrono::milliseconds timeout = kEventTimeout);
 

@@ -1,4 +1,4 @@
-// One connection of sensorctl to the driver host: the socket client, the sensor protocol client on
+// One connection of a client program to the driver host: the socket client, the sensor protocol client on
 // top of it, and a queue of what the host sends on its own (sensor events, drop counts, the end of
 // the connection), so that commands can wait for events with a time-out.
 //
@@ -25,12 +25,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/signal_watch.h"
 #include "transport/sensor_protocol.h"
 #include "transport/socket_client.h"
 
-namespace sensorctl {
+namespace client {
 
 struct HostNotice {
     enum class Kind { kEvent, kDropped, kDisconnected, kInterrupted };
@@ -136,14 +137,18 @@ private:
     std::unique_ptr<HostSession> m_session;
 };
 
+// The object IDs of the sensors the host lists, appended to *ids: the exchange's or the callback's
+// failure, else S_OK.
+HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids);
+
 // Whether a request's result says the connection to the host is gone, or the host's device is
 // removed (or being removed).
 bool ConnectionIsGone(HRESULT hr);
 bool DeviceIsGone(HRESULT hr);
 
-// Prints a failed exchange or callback result on standard error: "sensorctl: WHAT: TEXT".
+// Prints a failed exchange or callback result on standard error: "PROGRAM: WHAT: TEXT".
 // Returns the exit code that goes with it (kExitUnreachable when the connection or the device is
 // gone).
 int ReportFailure(std::string_view what, HRESULT hr);
 
-}  // namespace sensorctl
+}  // namespace client

@@ -1,9 +1,10 @@
-#include "sensorctl/host_session.h"
+#include "client/host_session.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -12,9 +13,9 @@
 #include "platform/com/runtime.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
-#include "sensorctl/ctl_exit.h"
+#include "client/exit_codes.h"
 
-namespace sensorctl {
+namespace client {
 namespace {
 
 // Guards against a host that stopped answering; the host itself answers at once.
@@ -25,6 +26,12 @@ constexpr std::chrono::seconds kReplyTimeout{60};
 constexpr std::chrono::milliseconds kFirstAbortPause{5};
 constexpr std::chrono::milliseconds kLongestAbortPause{200};
 constexpr std::chrono::milliseconds kAbortPatience{3000};
+
+// The program's name, which begins its messages ("sensorctl: ...").
+const char* Program()
+{
+    return program_invocation_short_name;
+}
 
 }  // namespace
 
@@ -56,12 +63,12 @@ int HostSession::ReportUnreachable(const std::string& socketPath, HRESULT hr, co
 {
     if (IsNotASocket(socketPath)) {
         std::fprintf(stderr,
-                     "sensorctl: %s is not a socket; give --socket the path driver-host serves (its log names it: "
+                     "%s: %s is not a socket; give --socket the path driver-host serves (its log names it: "
                      "\"serving clients on PATH\")\n",
-                     socketPath.c_str());
+                     Program(), socketPath.c_str());
         return kExitUnreachable;
     }
-    std::fprintf(stderr, "sensorctl: cannot reach the host at %s: %s\n", socketPath.c_str(),
+    std::fprintf(stderr, "%s: cannot reach the host at %s: %s\n", Program(), socketPath.c_str(),
                  why.empty() ? apps::HresultText(hr).c_str() : why.c_str());
     if (NobodyServes(hr)) {
         std::fprintf(stderr, "Is driver-host running? Start it with scripts/run.sh or build/release/bin/driver-host,"
@@ -80,7 +87,7 @@ HRESULT HostSession::Connect(const std::string& socketPath, std::unique_ptr<Host
         HostNotice notice;
         const HRESULT hr = transport::DecodeSensorEvent(message, &notice.event);
         if (FAILED(hr)) {
-            std::fprintf(stderr, "sensorctl: an event from the host could not be read: %s\n",
+            std::fprintf(stderr, "%s: an event from the host could not be read: %s\n", Program(),
                          apps::HresultText(hr).c_str());
             return;
         }
@@ -245,23 +252,43 @@ void HostLink::Interrupt()
     if (m_session) m_session->Interrupt();
 }
 
+HRESULT ListSensorIds(HostSession& session, std::vector<std::u16string>* ids)
+{
+    transport::ObjectsResult objects;
+    const HRESULT hr = session.Sensors().GetSupportedSensorObjects(&objects);
+    if (FAILED(hr)) return hr;
+    if (FAILED(objects.hr)) return objects.hr;
+    DWORD count = 0;
+    if (objects.objects) objects.objects->GetCount(&count);
+    for (DWORD i = 0; i < count; ++i) {
+        platform::ComPtr<IPortableDeviceValues> object;
+        if (FAILED(objects.objects->GetAt(i, object.GetAddressOf()))) continue;
+        LPWSTR text = nullptr;
+        if (SUCCEEDED(object->GetStringValue(WPD_OBJECT_ID, &text)) && text != nullptr) {
+            ids->emplace_back(text);
+            CoTaskMemFree(text);
+        }
+    }
+    return S_OK;
+}
+
 int ReportFailure(std::string_view what, HRESULT hr)
 {
     if (ConnectionIsGone(hr)) {
-        std::fprintf(stderr, "sensorctl: %.*s: the connection to the host was lost (%s)\n",
+        std::fprintf(stderr, "%s: %.*s: the connection to the host was lost (%s)\n", Program(),
                      static_cast<int>(what.size()), what.data(), apps::HresultText(hr).c_str());
         return kExitUnreachable;
     }
     if (DeviceIsGone(hr)) {
         std::fprintf(stderr,
-                     "sensorctl: %.*s: the host's device is removed (%s); it is back once the host adds it again "
+                     "%s: %.*s: the host's device is removed (%s); it is back once the host adds it again "
                      "(sensorctl sim add-device) or restarts\n",
-                     static_cast<int>(what.size()), what.data(), apps::HresultText(hr).c_str());
+                     Program(), static_cast<int>(what.size()), what.data(), apps::HresultText(hr).c_str());
         return kExitUnreachable;
     }
-    std::fprintf(stderr, "sensorctl: %.*s failed: %s\n", static_cast<int>(what.size()), what.data(),
+    std::fprintf(stderr, "%s: %.*s failed: %s\n", Program(), static_cast<int>(what.size()), what.data(),
                  apps::HresultText(hr).c_str());
     return kExitFailed;
 }
 
-}  // namespace sensorctl
+}  // namespace client
