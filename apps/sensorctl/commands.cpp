@@ -27,11 +27,6 @@ using Clock = std::chrono::steady_clock;
 // How often watch --follow asks again whether the device or the host is back.
 constexpr std::chrono::milliseconds kFollowRetry{250};
 
-struct ScopedValue {
-    PROPVARIANT value{};
-    ~ScopedValue() { PropVariantClear(&value); }
-};
-
 platform::ComPtr<IPortableDeviceValues> NewValues()
 {
     platform::ComPtr<IPortableDeviceValues> values;
@@ -48,7 +43,7 @@ void PrintValues(Printer& printer, std::u16string_view sensorId, IPortableDevice
     for (DWORD i = 0; i < count; ++i) {
         PROPERTYKEY key{};
         ScopedValue value;
-        if (SUCCEEDED(values->GetAt(i, &key, &value.value))) printer.Property(sensorId, key, value.value);
+        if (SUCCEEDED(values->GetAt(i, &key, &value))) printer.Property(sensorId, key, *value);
     }
 }
 
@@ -280,8 +275,8 @@ int RunList(Printer& printer, HostSession& session)
             for (DWORD k = 0; k < entries; ++k) {
                 PROPERTYKEY key{};
                 ScopedValue value;
-                if (SUCCEEDED(object->GetAt(k, &key, &value.value))) {
-                    line["properties"].push_back(PropertyToJson(key, value.value));
+                if (SUCCEEDED(object->GetAt(k, &key, &value))) {
+                    line["properties"].push_back(PropertyToJson(key, *value));
                 }
             }
             printer.JsonLine(line);

@@ -13,35 +13,8 @@
 namespace sensorctl {
 namespace {
 
-struct ScopedValue {
-    PROPVARIANT value{};
-    ~ScopedValue() { PropVariantClear(&value); }
-};
-
-// The timestamp and temperature of a values set (an event's or the data fields), when there.
-struct ReadingFields {
-    std::optional<FILETIME> timestamp;
-    std::optional<float> celsius;
-};
-
-ReadingFields FieldsOf(IPortableDeviceValues* values)
-{
-    ReadingFields fields;
-    if (values == nullptr) return fields;
-    ScopedValue time;
-    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time.value)) && time.value.vt == VT_FILETIME) {
-        fields.timestamp = time.value.filetime;
-    }
-    ScopedValue celsius;
-    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &celsius.value)) &&
-        celsius.value.vt == VT_R4) {
-        fields.celsius = celsius.value.fltVal;
-    }
-    return fields;
-}
-
 // The stable keys of an event line, "event" first (left out when empty).
-Json EventObject(std::string_view kind, std::u16string_view sensorId, const ReadingFields& fields,
+Json EventObject(std::string_view kind, std::u16string_view sensorId, const Reading& fields,
                  std::optional<ULONG> state)
 {
     Json line;
@@ -57,7 +30,7 @@ Json EventObject(std::string_view kind, std::u16string_view sensorId, const Read
 
 bool CarriesReading(const transport::SensorEvent& event)
 {
-    return event.kind == transport::SensorEventKind::kDataUpdated && FieldsOf(event.values.Get()).celsius.has_value();
+    return event.kind == transport::SensorEventKind::kDataUpdated && ReadingOf(event.values.Get()).celsius.has_value();
 }
 
 void Printer::Line(std::string_view text)
@@ -96,7 +69,7 @@ void Printer::Event(const transport::SensorEvent& event)
 {
     switch (event.kind) {
         case transport::SensorEventKind::kDataUpdated: {
-            const ReadingFields fields = FieldsOf(event.values.Get());
+            const sensorctl::Reading fields = ReadingOf(event.values.Get());
             if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, std::nullopt));
             char degrees[32] = "no reading";
             if (fields.celsius) std::snprintf(degrees, sizeof(degrees), "%.1f °C", FloatToDecimal(*fields.celsius));
@@ -124,14 +97,14 @@ void Printer::EventLine(std::string_view kind, std::u16string_view sensorId, std
 
 void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state)
 {
-    if (m_json) return JsonLine(EventObject({}, sensorId, FieldsOf(dataFields), state));
+    if (m_json) return JsonLine(EventObject({}, sensorId, ReadingOf(dataFields), state));
     Line("Sensor " + apps::Utf16ToUtf8(sensorId));
     DWORD count = 0;
     if (dataFields == nullptr || FAILED(dataFields->GetCount(&count))) return;
     for (DWORD i = 0; i < count; ++i) {
         PROPERTYKEY key{};
         ScopedValue value;
-        if (SUCCEEDED(dataFields->GetAt(i, &key, &value.value))) Property(sensorId, key, value.value);
+        if (SUCCEEDED(dataFields->GetAt(i, &key, &value))) Property(sensorId, key, *value);
     }
 }
 
