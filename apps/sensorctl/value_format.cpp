@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 
 #include "common/text.h"
 #include "platform/com/com_ptr.h"
@@ -117,6 +118,11 @@ double FloatToDecimal(float value)
     return std::strtod(text, nullptr);
 }
 
+std::string FloatText(float value)
+{
+    return DecimalText(value);
+}
+
 Json ValueToJson(const PROPVARIANT& value)
 {
     switch (value.vt) {
@@ -162,7 +168,7 @@ std::string ValueToText(const PROPVARIANT& value)
         case VT_UINT: return std::to_string(value.uintVal);
         case VT_I8: return std::to_string(value.hVal.QuadPart);
         case VT_UI8: return std::to_string(value.uhVal.QuadPart);
-        case VT_R4: return DecimalText(value.fltVal);
+        case VT_R4: return FloatText(value.fltVal);
         case VT_R8: return DecimalText(value.dblVal);
         case VT_BOOL: return value.boolVal != VARIANT_FALSE ? "true" : "false";
         case VT_ERROR: return "error " + apps::HresultText(value.scode);
@@ -234,6 +240,37 @@ Reading ReadingOf(IPortableDeviceValues* values)
         reading.celsius = celsius->fltVal;
     }
     return reading;
+}
+
+FILETIME FileTimeNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::uint64_t ticks = kUnixEpochAsFileTime + static_cast<std::uint64_t>(now.tv_sec) * 10000000u +
+                                static_cast<std::uint64_t>(now.tv_nsec) / 100u;
+    return {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+Freshness FreshnessOf(const FILETIME& timestamp, const FILETIME& now, ULONG reportIntervalMs)
+{
+    const auto ticks = [](const FILETIME& time) {
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    Freshness freshness;
+    freshness.ageMs = std::max<std::int64_t>(0, (ticks(now) - ticks(timestamp)) / 10000);
+    freshness.stale = reportIntervalMs != 0 && freshness.ageMs > 2 * static_cast<std::int64_t>(reportIntervalMs);
+    return freshness;
+}
+
+std::string AgeText(std::int64_t ageMs)
+{
+    if (ageMs < 1000) return std::to_string(ageMs) + " ms";
+    if (ageMs < 60000) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.1f s", static_cast<double>(ageMs) / 1000.0);
+        return text;
+    }
+    return std::to_string(ageMs / 1000) + " s";
 }
 
 std::string SensorStateName(ULONG state)

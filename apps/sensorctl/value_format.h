@@ -14,6 +14,7 @@
 // Thread safety: the functions keep no state.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -53,12 +54,26 @@ struct Reading {
 };
 Reading ReadingOf(IPortableDeviceValues* values);
 
+// Now, on the clock the sensor stamps its readings with.
+FILETIME FileTimeNow();
+
+// How old a reading stamped `timestamp` is at `now` (a stamp ahead of now counts as 0), and whether
+// it is stale: older than twice the report interval (never, for an interval of 0: unknown).
+struct Freshness {
+    std::int64_t ageMs = 0;
+    bool stale = false;
+};
+Freshness FreshnessOf(const FILETIME& timestamp, const FILETIME& now, ULONG reportIntervalMs);
+// "12 ms", "3.4 s", "75 s".
+std::string AgeText(std::int64_t ageMs);
+
 // "VT_UI4", or "VT_0x1234" for a type without a name.
 std::string VarTypeName(VARTYPE vt);
 // ISO 8601 UTC with milliseconds.
 std::string FileTimeToIso(const FILETIME& time);
-// The shortest decimal that reads back as the same float, as a double.
+// The shortest decimal that reads back as the same float, as a double, and as text ("25.0").
 double FloatToDecimal(float value);
+std::string FloatText(float value);
 
 Json ValueToJson(const PROPVARIANT& value);
 std::string ValueToText(const PROPVARIANT& value);
