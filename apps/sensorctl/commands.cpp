@@ -416,11 +416,11 @@ int RunGet(const CtlOptions& options, Printer& printer, HostSession& session, Cl
     if (!CallbackSucceeded("reading the data fields", exchange, data.hr, &exitCode)) {
         return exitCode;
     }
-    const ULONG intervalMs = ReadReportInterval(session, sensorId);
     const Reading reading = ReadingOf(data.values.Get());
-    const Freshness freshness =
-        reading.timestamp ? FreshnessOf(*reading.timestamp, FileTimeNow(), intervalMs) : Freshness{};
-    printer.Reading(sensorId, data.values.Get(), SENSOR_STATE_READY, freshness, intervalMs);
+    const Freshness freshness = reading.timestamp ? FreshnessOf(*reading.timestamp, FileTimeNow(),
+                                                                ReadReportInterval(session, sensorId))
+                                                  : Freshness{};
+    printer.Reading(sensorId, data.values.Get(), SENSOR_STATE_READY, freshness);
     return kExitOk;
 }
 
@@ -471,16 +471,13 @@ private:
         if (!m_printer.IsJson()) std::fprintf(stderr, "%s\n", text.c_str());
     }
 
-    // Redraws the plot; false when the terminal cannot be written.
-    bool Draw()
+    // Redraws the plot, at the terminal's width now; a terminal that cannot be written ends the watch.
+    void Draw()
     {
-        if (!m_plot || !m_series) return true;
-        if (m_plot->Draw(PlotLines(*m_series, {m_options.plotMin, m_options.plotMax}, TerminalWidth(STDOUT_FILENO),
-                                   FileTimeNow(), m_intervalMs))) {
-            return true;
-        }
-        m_drawFailed = true;
-        return false;
+        if (!m_plot || !m_series) return;
+        m_drawFailed = !m_plot->Draw(PlotLines(*m_series, {m_options.plotMin, m_options.plotMax},
+                                               TerminalWidth(STDOUT_FILENO), FileTimeNow(), m_intervalMs)) ||
+                       m_drawFailed;
     }
 
     // How long to wait for the next notice: until the last reading turns stale (then it is marked),
@@ -504,7 +501,7 @@ private:
         const Freshness freshness = FreshnessOf(*m_lastReading->timestamp, FileTimeNow(), m_intervalMs);
         if (!freshness.stale) return;
         m_staleMarked = true;
-        if (!m_plot) m_printer.Stale(m_sensorId, *m_lastReading, freshness, m_intervalMs);
+        if (!m_plot) m_printer.Stale(m_sensorId, *m_lastReading, freshness);
     }
 
     // Shows one sensor event, as a line or in the plot.
@@ -676,12 +673,12 @@ private:
         }
     }
 
-    const CtlOptions& m_options;
-    Printer& m_printer;
-    HostLink& m_link;
     // How often a plot is redrawn while no event comes, so that the age it shows is current.
     static constexpr std::chrono::milliseconds kPlotRedraw{500};
 
+    const CtlOptions& m_options;
+    Printer& m_printer;
+    HostLink& m_link;
     std::u16string m_sensorId;  // resolved once; the same sensor is followed
     std::uint64_t m_readings = 0;  // across rounds, for --count
     bool m_bannerShown = false;
@@ -782,6 +779,12 @@ int RunTrace(const CtlOptions& options, Printer& printer, HostSession& session)
 
 int RunCommand(const CtlOptions& options, Printer& printer, apps::SignalWatch& signals)
 {
+    if (options.plot && !::isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr,
+                     "sensorctl: watch --plot draws on a terminal, and standard output is not one; to pipe the "
+                     "readings into a plotter use watch --format value (one number per line), or --json\n");
+        return kExitUsage;
+    }
     // get's time-out counts from the start: a host that is still loading uses it up too.
     const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
     HostLink* linkForTraces = nullptr;
@@ -800,12 +803,6 @@ int RunCommand(const CtlOptions& options, Printer& printer, apps::SignalWatch& s
     HostLink link(options.socketPath, signals, std::move(traceSink), !options.socketGiven);
     linkForTraces = &link;
 
-    if (options.plot && !::isatty(STDOUT_FILENO)) {
-        std::fprintf(stderr,
-                     "sensorctl: watch --plot draws on a terminal, and standard output is not one; to pipe the "
-                     "readings into a plotter use watch --format value (one number per line), or --json\n");
-        return kExitUsage;
-    }
     int opened = kExitOk;
     if (options.command == Command::kGet) {
         opened = link.OpenWhenServed(deadline, printer.IsJson() ? std::string()

@@ -124,7 +124,7 @@ std::vector<std::string> PlotLines(const PlotSeries& series, const PlotScale& sc
         const Freshness freshness = FreshnessOf(*last->timestamp, now, reportIntervalMs);
         std::string line = "last reading " + FileTimeToIso(*last->timestamp) + ", " + AgeText(freshness.ageMs) + " ago";
         if (freshness.stale) {
-            line += "  STALE: older than twice the report interval (" + std::to_string(reportIntervalMs) + " ms)";
+            line += "  STALE: older than twice the report interval (" + std::to_string(freshness.intervalMs) + " ms)";
         }
         lines.push_back(line);
     } else {

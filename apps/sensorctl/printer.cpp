@@ -36,10 +36,12 @@ std::string DegreesText(float celsius)
 }
 
 // "age 12 ms", with the stale marker when it is.
-std::string AgeNote(Freshness freshness, ULONG intervalMs)
+std::string AgeNote(Freshness freshness)
 {
     std::string note = "age " + AgeText(freshness.ageMs);
-    if (freshness.stale) note += "  STALE: older than twice the report interval (" + std::to_string(intervalMs) + " ms)";
+    if (freshness.stale) {
+        note += "  STALE: older than twice the report interval (" + std::to_string(freshness.intervalMs) + " ms)";
+    }
     return note;
 }
 
@@ -101,7 +103,7 @@ void Printer::Event(const transport::SensorEvent& event, std::optional<Freshness
                 if (state) text += " (sensor state: " + SensorStateName(*state) + ")";
             } else {
                 text += "  " + DegreesText(*fields.celsius);
-                if (freshness) text += "  " + AgeNote(*freshness, 0);
+                if (freshness) text += "  " + AgeNote(*freshness);
             }
             return Line(text);
         }
@@ -114,13 +116,12 @@ void Printer::Event(const transport::SensorEvent& event, std::optional<Freshness
     }
 }
 
-void Printer::Stale(std::u16string_view sensorId, const sensorctl::Reading& last, Freshness freshness,
-                    ULONG intervalMs)
+void Printer::Stale(std::u16string_view sensorId, const sensorctl::Reading& last, Freshness freshness)
 {
     if (IsValueOnly()) return;
     if (m_json) return JsonLine(EventObject("stale", sensorId, last, std::nullopt, freshness));
     Line("STALE: no reading for " + AgeText(freshness.ageMs) + ", over twice the report interval (" +
-         std::to_string(intervalMs) + " ms); the last was " + (last.celsius ? DegreesText(*last.celsius) : "none") +
+         std::to_string(freshness.intervalMs) + " ms); the last was " + (last.celsius ? DegreesText(*last.celsius) : "none") +
          (last.timestamp ? " at " + FileTimeToIso(*last.timestamp) : std::string()));
 }
 
@@ -137,7 +138,7 @@ void Printer::EventLine(std::string_view kind, std::u16string_view sensorId, std
 }
 
 void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state,
-                      Freshness freshness, ULONG intervalMs)
+                      Freshness freshness)
 {
     const sensorctl::Reading reading = ReadingOf(dataFields);
     if (m_json) return JsonLine(EventObject({}, sensorId, reading, state, freshness));
@@ -153,7 +154,7 @@ void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataF
         ScopedValue value;
         if (SUCCEEDED(dataFields->GetAt(i, &key, &value))) Property(sensorId, key, *value);
     }
-    Line("  " + AgeNote(freshness, intervalMs));
+    Line("  " + AgeNote(freshness));
 }
 
 void Printer::EventsDropped(std::uint32_t count)

@@ -50,12 +50,11 @@ public:
     void Event(const transport::SensorEvent& event, std::optional<Freshness> freshness = std::nullopt,
                std::optional<ULONG> state = std::nullopt);
     // The last reading has grown stale: no reading came for twice the report interval.
-    void Stale(std::u16string_view sensorId, const sensorctl::Reading& last, Freshness freshness, ULONG intervalMs);
+    void Stale(std::u16string_view sensorId, const sensorctl::Reading& last, Freshness freshness);
     // The connection to the host ended while the sensor was watched.
     void HostLost(std::u16string_view sensorId);
     // get's result: the sensor's data fields, its state, and the reading's freshness.
-    void Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state, Freshness freshness,
-                 ULONG intervalMs);
+    void Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state, Freshness freshness);
     // The host dropped events (watch) or trace lines (trace) because this client read too slowly.
     void EventsDropped(std::uint32_t count);
     void TraceLinesDropped(std::uint32_t count);

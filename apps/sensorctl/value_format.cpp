@@ -257,6 +257,7 @@ Freshness FreshnessOf(const FILETIME& timestamp, const FILETIME& now, ULONG repo
         return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
     };
     Freshness freshness;
+    freshness.intervalMs = reportIntervalMs;
     freshness.ageMs = std::max<std::int64_t>(0, (ticks(now) - ticks(timestamp)) / 10000);
     freshness.stale = reportIntervalMs != 0 && freshness.ageMs > 2 * static_cast<std::int64_t>(reportIntervalMs);
     return freshness;

@@ -62,6 +62,7 @@ FILETIME FileTimeNow();
 struct Freshness {
     std::int64_t ageMs = 0;
     bool stale = false;
+    ULONG intervalMs = 0;  // the report interval it was judged by
 };
 Freshness FreshnessOf(const FILETIME& timestamp, const FILETIME& now, ULONG reportIntervalMs);
 // "12 ms", "3.4 s", "75 s".

@@ -1,6 +1,11 @@
 #include "sim/probe_devices.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -8,12 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <charconv>
 
 #include "platform/win32_error.h"
 #include "sim/device_tree.h"
