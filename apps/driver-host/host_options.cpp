@@ -76,8 +76,8 @@ std::optional<int> ParseHostOptions(int argc, char** argv, HostOptions* options)
 
     app.add_option("--machine", options->machineFile,
                    "the simulated machine's description file (default: the embedded machine; see "
-                   "docs/machine-file.md)")
-        ->option_text("FILE");
+                   "docs/machine-file.md); \"host\": probes that follow this machine's first thermal zone")
+        ->option_text("FILE|host");
     options->socketPath = apps::DefaultSocketPath();
     CLI::Option* socketOption = app.add_option("--socket", options->socketPath, "the socket that clients connect to")
                                     ->option_text("PATH (default: " + options->socketPath + ")");

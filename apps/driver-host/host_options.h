@@ -15,8 +15,12 @@
 
 namespace driver_host {
 
+// The --machine value that names the machine following this machine's first thermal zone.
+inline constexpr char kHostMachine[] = "host";
+
 struct HostOptions {
-    std::string machineFile;      // empty: the embedded default machine
+    std::string machineFile;      // empty: the embedded default machine; kHostMachine: this machine's
+                                  // own temperature (a file named so is given as ./host)
     std::string socketPath;       // never empty after parsing
     bool socketGiven = false;     // --socket was given: used as it is; the default's directory is made private
     std::string stateDirectory;   // never empty after parsing

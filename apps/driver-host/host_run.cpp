@@ -30,6 +30,7 @@
 #include "platform/probe/thermal_driver_contract.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
+#include "sim/probe_devices.h"
 #include "sim/registry.h"
 #include "sim/state_directory.h"
 #include "sim/windows_directory.h"
@@ -106,10 +107,12 @@ int PrepareStateDirectory(const std::filesystem::path& directory, HostLog& log,
 // else 0.
 int PrepareMachine(const HostOptions& options, HostLog& log, std::unique_ptr<platform::host::StateDirectoryLock>* lock)
 {
+    const bool hostMachine = options.machineFile == kHostMachine;
     sim::ParsedMachine parsed = options.machineFile.empty() ? sim::ParseMachine(sim::kDefaultMachine)
-                                                            : sim::ReadMachineFile(options.machineFile);
+                                : hostMachine             ? sim::HostMachine()
+                                                          : sim::ReadMachineFile(options.machineFile);
     if (!parsed.machine) {
-        log.Error("machine file " + parsed.error);
+        log.Error((hostMachine ? "--machine host: " : "machine file ") + parsed.error);
         return kExitMachine;
     }
     // A state directory given on the command line wins over the one the machine file names.
@@ -126,10 +129,25 @@ int PrepareMachine(const HostOptions& options, HostLog& log, std::unique_ptr<pla
     for (const std::u16string& value : sim::KeptRegistryChanges()) {
         log.Step("registry: " + apps::Utf16ToUtf8(value) + " keeps the value set through sim");
     }
-    log.Step("machine: " + (options.machineFile.empty() ? std::string("the embedded default") : options.machineFile) +
-             "; power " + PowerSourceName(sim::AcLineStatus()) + "; map files in " + sim::WindowsDirectory() +
+    std::string name = options.machineFile.empty() ? std::string("the embedded default") : options.machineFile;
+    if (hostMachine) name = "this machine's own temperature: both probes follow " + parsed.machine->interfaceProbe->source;
+    log.Step("machine: " + name + "; power " + PowerSourceName(sim::AcLineStatus()) + "; map files in " + sim::WindowsDirectory() +
              "/system32/drivers/UMDF");
     return 0;
+}
+
+// Logs each probe whose temperature file cannot be read, once, and once more when it reads again.
+void LogProbeSources(HostLog& log)
+{
+    sim::SetProbeSourceListener([&log](sim::Probe probe, const std::string& path, const std::string& why) {
+        const std::string name = probe == sim::Probe::kInterface ? "interface probe" : "fixed-path probe";
+        if (why.empty()) {
+            log.Step(name + ": its source " + path + " reads again");
+        } else {
+            log.Warning(name + ": its source " + path + " cannot be read (" + why +
+                        "); the probe's requests fail until it can");
+        }
+    });
 }
 
 // Checks the socket: its private directory when it is the default one, and the path itself; the
@@ -315,6 +333,11 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     }
 
     std::unique_ptr<platform::host::StateDirectoryLock> stateLock;
+    LogProbeSources(log);
+    // The listener uses the log: it goes before the log does.
+    struct ListenerReset {
+        ~ListenerReset() { sim::SetProbeSourceListener(nullptr); }
+    } listenerReset;
     if (const int problem = PrepareMachine(options, log, &stateLock); problem != 0) return problem;
     startStep = "checking the socket";
     std::string socketPath = options.socketPath;

@@ -1,5 +1,8 @@
 #include "sensorctl/commands.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include "client/host_session.h"
 #include "sensorctl/ctl_exit.h"
 #include "sensorctl/key_names.h"
+#include "sensorctl/plot.h"
 #include "sensorctl/value_format.h"
 #include "sim/machine_control.h"
 
@@ -34,11 +38,6 @@ using Clock = std::chrono::steady_clock;
 // How often watch --follow asks again whether the device or the host is back.
 constexpr std::chrono::milliseconds kFollowRetry{250};
 
-struct ScopedValue {
-    PROPVARIANT value{};
-    ~ScopedValue() { PropVariantClear(&value); }
-};
-
 platform::ComPtr<IPortableDeviceValues> NewValues()
 {
     platform::ComPtr<IPortableDeviceValues> values;
@@ -55,7 +54,7 @@ void PrintValues(Printer& printer, std::u16string_view sensorId, IPortableDevice
     for (DWORD i = 0; i < count; ++i) {
         PROPERTYKEY key{};
         ScopedValue value;
-        if (SUCCEEDED(values->GetAt(i, &key, &value.value))) printer.Property(sensorId, key, value.value);
+        if (SUCCEEDED(values->GetAt(i, &key, &value))) printer.Property(sensorId, key, *value);
     }
 }
 
@@ -143,6 +142,15 @@ ULONG ReadState(HostSession& session, std::u16string_view sensorId)
         return SENSOR_STATE_NOT_AVAILABLE;
     }
     return UnsignedOr(values.values.Get(), SENSOR_PROPERTY_STATE, SENSOR_STATE_NOT_AVAILABLE);
+}
+
+// The sensor's current report interval; 0 when it cannot be read.
+ULONG ReadReportInterval(HostSession& session, std::u16string_view sensorId)
+{
+    const PROPERTYKEY keys[] = {SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL};
+    transport::ValuesResult values;
+    if (FAILED(session.Sensors().GetProperties(sensorId, keys, &values)) || FAILED(values.hr)) return 0;
+    return UnsignedOr(values.values.Get(), SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, 0);
 }
 
 // Connect and subscribe, and undo them on every way out.
@@ -266,8 +274,8 @@ int RunList(Printer& printer, HostSession& session)
             for (DWORD k = 0; k < entries; ++k) {
                 PROPERTYKEY key{};
                 ScopedValue value;
-                if (SUCCEEDED(object->GetAt(k, &key, &value.value))) {
-                    line["properties"].push_back(PropertyToJson(key, value.value));
+                if (SUCCEEDED(object->GetAt(k, &key, &value))) {
+                    line["properties"].push_back(PropertyToJson(key, *value));
                 }
             }
             printer.JsonLine(line);
@@ -394,7 +402,11 @@ int RunGet(const CtlOptions& options, Printer& printer, HostSession& session, Cl
     if (!CallbackSucceeded("reading the data fields", exchange, data.hr, &exitCode)) {
         return exitCode;
     }
-    printer.Reading(sensorId, data.values.Get(), SENSOR_STATE_READY);
+    const Reading reading = ReadingOf(data.values.Get());
+    const Freshness freshness = reading.timestamp ? FreshnessOf(*reading.timestamp, FileTimeNow(),
+                                                                ReadReportInterval(session, sensorId))
+                                                  : Freshness{};
+    printer.Reading(sensorId, data.values.Get(), SENSOR_STATE_READY, freshness);
     return kExitOk;
 }
 
@@ -405,6 +417,7 @@ public:
     Watch(const CtlOptions& options, Printer& printer, HostLink& link)
         : m_options(options), m_printer(printer), m_link(link)
     {
+        if (options.plot) m_plot.emplace(stdout);
     }
 
     int Run()
@@ -433,9 +446,78 @@ private:
         int exitCode = kExitOk;
     };
 
-    void Note(const std::string& text) const
+    void Note(const std::string& text)
     {
+        if (m_plot) {
+            // Under the plot, not across it.
+            if (m_series) m_series->SetNote(text);
+            Draw();
+            return;
+        }
         if (!m_printer.IsJson()) std::fprintf(stderr, "%s\n", text.c_str());
+    }
+
+    // Redraws the plot, at the terminal's width now; a terminal that cannot be written ends the watch.
+    void Draw()
+    {
+        if (!m_plot || !m_series) return;
+        m_drawFailed = !m_plot->Draw(PlotLines(*m_series, {m_options.plotMin, m_options.plotMax},
+                                               TerminalWidth(STDOUT_FILENO), FileTimeNow(), m_intervalMs)) ||
+                       m_drawFailed;
+    }
+
+    // How long to wait for the next notice: until the last reading turns stale (then it is marked),
+    // and for a plot at most until its next redraw (the age it shows grows).
+    std::chrono::milliseconds NextWait() const
+    {
+        std::chrono::milliseconds wait = m_plot ? kPlotRedraw : std::chrono::hours(1);
+        if (!m_lastReading || m_staleMarked || m_intervalMs == 0) return wait;
+        const Freshness freshness = FreshnessOf(*m_lastReading->timestamp, FileTimeNow(), m_intervalMs);
+        const auto untilStale = std::chrono::milliseconds(2 * static_cast<std::int64_t>(m_intervalMs) - freshness.ageMs + 1);
+        return std::clamp(untilStale, std::chrono::milliseconds(1), wait);
+    }
+
+    // Marks the last reading stale once it is, after reading the report interval again (another
+    // client may have made it longer).
+    void CheckStale(HostSession& session)
+    {
+        if (!m_lastReading || m_staleMarked) return;
+        if (!FreshnessOf(*m_lastReading->timestamp, FileTimeNow(), m_intervalMs).stale) return;
+        if (const ULONG interval = ReadReportInterval(session, m_sensorId); interval != 0) m_intervalMs = interval;
+        const Freshness freshness = FreshnessOf(*m_lastReading->timestamp, FileTimeNow(), m_intervalMs);
+        if (!freshness.stale) return;
+        m_staleMarked = true;
+        if (!m_plot) m_printer.Stale(m_sensorId, *m_lastReading, freshness);
+    }
+
+    // Shows one sensor event, as a line or in the plot.
+    void Show(HostSession& session, const transport::SensorEvent& event)
+    {
+        const Reading reading = ReadingOf(event.values.Get());
+        std::optional<Freshness> freshness;
+        std::optional<ULONG> state;
+        if (event.kind == transport::SensorEventKind::kDataUpdated) {
+            if (reading.celsius && reading.timestamp) {
+                m_lastReading = reading;
+                m_staleMarked = false;
+                freshness = FreshnessOf(*reading.timestamp, FileTimeNow(), m_intervalMs);
+            } else if (!reading.celsius) {
+                state = ReadState(session, m_sensorId);  // says why there is no reading
+            }
+        }
+        if (!m_plot) return m_printer.Event(event, freshness, state);
+        switch (event.kind) {
+            case transport::SensorEventKind::kDataUpdated:
+                if (reading.celsius) {
+                    m_series->AddReading(reading);
+                } else {
+                    m_series->AddNoReading(state.value_or(SENSOR_STATE_NOT_AVAILABLE));
+                }
+                break;
+            case transport::SensorEventKind::kStateChanged: m_series->AddState(event.state); break;
+            case transport::SensorEventKind::kLeft: m_series->SetNote("removed: the sensor's device was removed"); break;
+        }
+        Draw();
     }
 
     // Checks the wish for an interval against the sensor before anything is asked of it.
@@ -464,12 +546,13 @@ private:
         if (m_sensorId.empty()) {
             if (const int code = ResolveSensor(m_options, session, &m_sensorId); code != kExitOk) return {End::kDone, code};
         }
-        const PROPERTYKEY keys[] = {SENSOR_PROPERTY_MIN_REPORT_INTERVAL};
+        const PROPERTYKEY keys[] = {SENSOR_PROPERTY_MIN_REPORT_INTERVAL, SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL};
         transport::ValuesResult properties;
         if (const int code = ReadProperties(session, m_sensorId, keys, &properties); code != kExitOk) {
             return {End::kDone, code};
         }
         const ULONG minimumMs = UnsignedOr(properties.values.Get(), SENSOR_PROPERTY_MIN_REPORT_INTERVAL, 0);
+        m_intervalMs = UnsignedOr(properties.values.Get(), SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL, 0);
         if (const int code = CheckInterval(session, minimumMs); code != kExitOk) return {End::kDone, code};
 
         ClientRegistration registration(session, m_sensorId);
@@ -479,9 +562,10 @@ private:
             if (const int code = registration.Connect(); code != kExitOk) return {End::kDone, code};
             if (session.Client().CanWrite()) {
                 if (ReadState(session, m_sensorId) == SENSOR_STATE_READY) {
-                    if (const int code = AskUsersInterval(wish); code != kExitOk) return {End::kDone, code};
+                    if (const int code = AskUsersInterval(session, wish); code != kExitOk) return {End::kDone, code};
                 } else {
                     wish.TryAsk(minimumMs);
+                    if (const ULONG interval = ReadReportInterval(session, m_sensorId); interval != 0) m_intervalMs = interval;
                     waitingForFirstReading = true;
                 }
             }
@@ -492,37 +576,59 @@ private:
                          m_options.passive ? " without waking it" : " (a woken device settles for about 5 s first)");
         }
         m_bannerShown = true;
+        if (m_plot && !m_series) {
+            m_series.emplace(apps::Utf16ToUtf8(m_sensorId));
+            m_series->AddState(ReadState(session, m_sensorId));
+        }
+        if (m_series) m_series->SetNote({});
+        Draw();
 
         for (;;) {
-            if (m_printer.OutputError() != 0 || (m_options.count && m_readings >= *m_options.count)) return {};
+            if (m_printer.OutputError() != 0 || m_drawFailed || (m_options.count && m_readings >= *m_options.count)) {
+                return {End::kDone, m_drawFailed ? kExitFailed : kExitOk};
+            }
             HostNotice notice;
-            if (!session.WaitNotice(std::chrono::hours(1), &notice)) continue;
+            if (!session.WaitNotice(NextWait(), &notice)) {
+                CheckStale(session);
+                Draw();
+                continue;
+            }
             switch (notice.kind) {
                 case HostNotice::Kind::kInterrupted:
                     return {};
                 case HostNotice::Kind::kDisconnected:
                     if (!ConnectionIsGone(notice.why)) return {End::kDone, ReportFailure("watching", notice.why)};
-                    m_printer.HostLost(m_sensorId);
+                    if (m_plot) {
+                        m_series->SetNote("host lost: the connection to the host ended");
+                        Draw();
+                    } else {
+                        m_printer.HostLost(m_sensorId);
+                    }
                     return {End::kHostLost};
                 case HostNotice::Kind::kDropped:
-                    m_printer.EventsDropped(notice.dropped);
+                    if (!m_plot) m_printer.EventsDropped(notice.dropped);
                     break;
                 case HostNotice::Kind::kEvent:
-                    m_printer.Event(notice.event);
+                    Show(session, notice.event);
                     if (notice.event.kind == transport::SensorEventKind::kLeft) return {End::kRemoved};
                     if (!CarriesReading(notice.event)) break;
                     ++m_readings;
                     if (waitingForFirstReading) {
                         waitingForFirstReading = false;
-                        if (const int code = AskUsersInterval(wish); code != kExitOk) return {End::kDone, code};
+                        if (const int code = AskUsersInterval(session, wish); code != kExitOk) return {End::kDone, code};
                     }
                     break;
             }
         }
     }
 
-    // The interval the user asked for, or no wish.
-    int AskUsersInterval(IntervalWish& wish) const { return wish.Ask(m_options.intervalMs.value_or(0)); }
+    // The interval the user asked for, or no wish; then the interval in force.
+    int AskUsersInterval(HostSession& session, IntervalWish& wish)
+    {
+        const int code = wish.Ask(m_options.intervalMs.value_or(0));
+        if (const ULONG interval = ReadReportInterval(session, m_sensorId); interval != 0) m_intervalMs = interval;
+        return code;
+    }
 
     // Waits until the host serves and lists the sensor again.
     int WaitForSensor()
@@ -553,12 +659,21 @@ private:
         }
     }
 
+    // How often a plot is redrawn while no event comes, so that the age it shows is current.
+    static constexpr std::chrono::milliseconds kPlotRedraw{500};
+
     const CtlOptions& m_options;
     Printer& m_printer;
     HostLink& m_link;
     std::u16string m_sensorId;  // resolved once; the same sensor is followed
     std::uint64_t m_readings = 0;  // across rounds, for --count
     bool m_bannerShown = false;
+    ULONG m_intervalMs = 0;               // the sensor's report interval as last read; 0: unknown
+    std::optional<Reading> m_lastReading;  // with a timestamp
+    bool m_staleMarked = false;           // the last reading was marked stale
+    std::optional<PlotScreen> m_plot;     // --plot
+    std::optional<PlotSeries> m_series;   // --plot: the watched sensor's block
+    bool m_drawFailed = false;
 };
 
 int RunRadio(const CtlOptions& options, Printer& printer, HostSession& session)
@@ -650,6 +765,12 @@ int RunTrace(const CtlOptions& options, Printer& printer, HostSession& session)
 
 int RunCommand(const CtlOptions& options, Printer& printer, apps::SignalWatch& signals)
 {
+    if (options.plot && !::isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr,
+                     "sensorctl: watch --plot draws on a terminal, and standard output is not one; to pipe the "
+                     "readings into a plotter use watch --format value (one number per line), or --json\n");
+        return kExitUsage;
+    }
     // get's time-out counts from the start: a host that is still loading uses it up too.
     const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
     HostLink* linkForTraces = nullptr;

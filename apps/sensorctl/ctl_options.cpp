@@ -103,6 +103,13 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
     props->add_option("keys", options->keys, "property keys by platform name, e.g. SENSOR_PROPERTY_MODEL")
         ->option_text("KEY...");
     CLI::App* get = app.add_subcommand("get", "connect, wait until the sensor is ready, read its data fields, disconnect");
+    std::string format = "text";
+    const auto addFormat = [&format](CLI::App* command) {
+        command->add_option("--format", format, "text for people, or value: one number per reading, nothing else")
+            ->option_text("text|value (default: text)")
+            ->check(CLI::IsMember({"text", "value"}));
+    };
+    addFormat(get);
     get->add_option("--timeout", options->timeoutSeconds,
                     "how long to wait for the host (while it loads) and for the sensor to become ready")
         ->option_text("SECONDS (default: 30)")
@@ -120,6 +127,13 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
                     "subscribe without connecting: the device is neither woken nor kept awake");
     watch->add_flag("--follow", options->follow,
                     "when the device is removed or the host goes, wait for it to come back and go on");
+    addFormat(watch);
+    watch->add_flag("--plot", options->plot,
+                    "a live view on the terminal: sparkline, current value, min/mean/max, age of the last reading");
+    CLI::Option* minOption = watch->add_option("--min", options->plotMin, "--plot: the scale's bottom (default: the lowest reading)")
+                                 ->option_text("CELSIUS");
+    CLI::Option* maxOption = watch->add_option("--max", options->plotMax, "--plot: the scale's top (default: the highest reading)")
+                                 ->option_text("CELSIUS");
 
     CLI::App* radio = app.add_subcommand("radio", "read or set the radio state (0 on, 1 off)");
     radio->require_subcommand(1);
@@ -186,6 +200,23 @@ std::optional<int> ParseCtlOptions(int argc, char** argv, CtlOptions* options)
             std::fprintf(stderr, "sensorctl: sim needs a command; \"sensorctl sim help\" lists them\n");
             return kExitUsage;
         }
+    }
+    options->valueOnly = format == "value";
+    if (options->valueOnly && options->json) {
+        std::fprintf(stderr, "sensorctl: --format value and --json are two different outputs; choose one\n");
+        return kExitUsage;
+    }
+    if (options->plot && (options->json || options->valueOnly)) {
+        std::fprintf(stderr, "sensorctl: watch --plot draws for people; it cannot go with --json or --format value\n");
+        return kExitUsage;
+    }
+    if ((minOption->count() > 0 || maxOption->count() > 0) && !options->plot) {
+        std::fprintf(stderr, "sensorctl: watch --min and --max set the scale of --plot; add --plot\n");
+        return kExitUsage;
+    }
+    if (options->plotMin && options->plotMax && !(*options->plotMin < *options->plotMax)) {
+        std::fprintf(stderr, "sensorctl: watch --min %g must be below --max %g\n", *options->plotMin, *options->plotMax);
+        return kExitUsage;
     }
     if (options->passive && options->intervalMs) {
         std::fprintf(stderr, "sensorctl: watch --interval needs a connected client; it cannot go with --passive\n");

@@ -21,6 +21,7 @@ struct CtlOptions {
     bool socketGiven = false;  // --socket was given: trusted as given; the default must be served by
                                // this user or root
     bool json = false;
+    bool valueOnly = false;          // get, watch --format value: one number per reading, nothing else
     std::string sensorId;            // empty: the first sensor the host lists
     std::vector<std::string> keys;   // props: the keys to show (all when empty)
     unsigned timeoutSeconds = 30;    // get: how long to wait for the sensor to become ready
@@ -28,6 +29,9 @@ struct CtlOptions {
     std::optional<std::uint64_t> count;       // watch: stop after this many readings
     bool passive = false;            // watch: subscribe without connecting (the device may idle)
     bool follow = false;             // watch: wait for a removed device or a lost host, then go on
+    bool plot = false;               // watch: a live view on the terminal
+    std::optional<double> plotMin;   // watch --plot: the scale's ends (none: from the readings)
+    std::optional<double> plotMax;
     bool previous = false;           // radio: the previous radio state instead of the radio state
     std::int32_t radioValue = 0;     // radio set
     std::vector<std::string> simWords;

@@ -34,7 +34,9 @@ int main(int argc, char** argv)
     apps::SignalWatch signals;  // before any other thread, so that every thread inherits the block
     sensorctl::CtlOptions options;
     if (const auto exitCode = sensorctl::ParseCtlOptions(argc, argv, &options)) return *exitCode;
-    sensorctl::Printer printer(options.json);
+    sensorctl::Printer printer(options.json        ? sensorctl::Printer::Output::kJson
+                               : options.valueOnly ? sensorctl::Printer::Output::kValue
+                                                   : sensorctl::Printer::Output::kText);
     const int exitCode = sensorctl::RunCommand(options, printer, signals);
     if (const int error = printer.OutputError(); error != 0) {
         if (error == EPIPE) EndByBrokenPipe();

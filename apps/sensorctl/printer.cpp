@@ -13,36 +13,9 @@
 namespace sensorctl {
 namespace {
 
-struct ScopedValue {
-    PROPVARIANT value{};
-    ~ScopedValue() { PropVariantClear(&value); }
-};
-
-// The timestamp and temperature of a values set (an event's or the data fields), when there.
-struct ReadingFields {
-    std::optional<FILETIME> timestamp;
-    std::optional<float> celsius;
-};
-
-ReadingFields FieldsOf(IPortableDeviceValues* values)
-{
-    ReadingFields fields;
-    if (values == nullptr) return fields;
-    ScopedValue time;
-    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time.value)) && time.value.vt == VT_FILETIME) {
-        fields.timestamp = time.value.filetime;
-    }
-    ScopedValue celsius;
-    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &celsius.value)) &&
-        celsius.value.vt == VT_R4) {
-        fields.celsius = celsius.value.fltVal;
-    }
-    return fields;
-}
-
 // The stable keys of an event line, "event" first (left out when empty).
-Json EventObject(std::string_view kind, std::u16string_view sensorId, const ReadingFields& fields,
-                 std::optional<ULONG> state)
+Json EventObject(std::string_view kind, std::u16string_view sensorId, const Reading& fields,
+                 std::optional<ULONG> state, std::optional<Freshness> freshness = std::nullopt)
 {
     Json line;
     if (!kind.empty()) line["event"] = kind;
@@ -50,14 +23,33 @@ Json EventObject(std::string_view kind, std::u16string_view sensorId, const Read
     line["timestamp"] = fields.timestamp ? Json(FileTimeToIso(*fields.timestamp)) : Json(nullptr);
     line["temperature_celsius"] = fields.celsius ? Json(FloatToDecimal(*fields.celsius)) : Json(nullptr);
     line["state"] = state ? Json(SensorStateName(*state)) : Json(nullptr);
+    line["age_ms"] = freshness ? Json(freshness->ageMs) : Json(nullptr);
+    line["stale"] = freshness ? Json(freshness->stale) : Json(nullptr);
     return line;
+}
+
+std::string DegreesText(float celsius)
+{
+    char degrees[32];
+    std::snprintf(degrees, sizeof(degrees), "%.1f °C", FloatToDecimal(celsius));
+    return degrees;
+}
+
+// "age 12 ms", with the stale marker when it is.
+std::string AgeNote(Freshness freshness)
+{
+    std::string note = "age " + AgeText(freshness.ageMs);
+    if (freshness.stale) {
+        note += "  STALE: older than twice the report interval (" + std::to_string(freshness.intervalMs) + " ms)";
+    }
+    return note;
 }
 
 }  // namespace
 
 bool CarriesReading(const transport::SensorEvent& event)
 {
-    return event.kind == transport::SensorEventKind::kDataUpdated && FieldsOf(event.values.Get()).celsius.has_value();
+    return event.kind == transport::SensorEventKind::kDataUpdated && ReadingOf(event.values.Get()).celsius.has_value();
 }
 
 void Printer::Line(std::string_view text)
@@ -92,23 +84,45 @@ void Printer::Property(std::u16string_view sensorId, const PROPERTYKEY& key, con
     Line("  " + name + " " + text);
 }
 
-void Printer::Event(const transport::SensorEvent& event)
+void Printer::Event(const transport::SensorEvent& event, std::optional<Freshness> freshness,
+                    std::optional<ULONG> state)
 {
     switch (event.kind) {
         case transport::SensorEventKind::kDataUpdated: {
-            const ReadingFields fields = FieldsOf(event.values.Get());
-            if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, std::nullopt));
-            char degrees[32] = "no reading";
-            if (fields.celsius) std::snprintf(degrees, sizeof(degrees), "%.1f °C", FloatToDecimal(*fields.celsius));
-            return Line((fields.timestamp ? FileTimeToIso(*fields.timestamp) : std::string("(no time)")) + "  " +
-                        degrees);
+            const sensorctl::Reading fields = ReadingOf(event.values.Get());
+            if (!fields.celsius) freshness.reset();
+            if (fields.celsius) state.reset();
+            if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, state, freshness));
+            if (IsValueOnly()) {
+                if (fields.celsius) Line(FloatText(*fields.celsius));
+                return;
+            }
+            std::string text = fields.timestamp ? FileTimeToIso(*fields.timestamp) : std::string("(no time)");
+            if (!fields.celsius) {
+                text += "  no reading";
+                if (state) text += " (sensor state: " + SensorStateName(*state) + ")";
+            } else {
+                text += "  " + DegreesText(*fields.celsius);
+                if (freshness) text += "  " + AgeNote(*freshness);
+            }
+            return Line(text);
         }
         case transport::SensorEventKind::kStateChanged:
+            if (IsValueOnly()) return;
             if (m_json) return JsonLine(EventObject("state-changed", event.sensorId, {}, event.state));
             return Line("state: " + SensorStateName(event.state));
         case transport::SensorEventKind::kLeft:
             return EventLine("removed", event.sensorId, "removed: the sensor's device was removed");
     }
+}
+
+void Printer::Stale(std::u16string_view sensorId, const sensorctl::Reading& last, Freshness freshness)
+{
+    if (IsValueOnly()) return;
+    if (m_json) return JsonLine(EventObject("stale", sensorId, last, std::nullopt, freshness));
+    Line("STALE: no reading for " + AgeText(freshness.ageMs) + ", over twice the report interval (" +
+         std::to_string(freshness.intervalMs) + " ms); the last was " + (last.celsius ? DegreesText(*last.celsius) : "none") +
+         (last.timestamp ? " at " + FileTimeToIso(*last.timestamp) : std::string()));
 }
 
 void Printer::HostLost(std::u16string_view sensorId)
@@ -118,25 +132,34 @@ void Printer::HostLost(std::u16string_view sensorId)
 
 void Printer::EventLine(std::string_view kind, std::u16string_view sensorId, std::string_view text)
 {
+    if (IsValueOnly()) return;
     if (m_json) return JsonLine(EventObject(kind, sensorId, {}, std::nullopt));
     Line(text);
 }
 
-void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state)
+void Printer::Reading(std::u16string_view sensorId, IPortableDeviceValues* dataFields, ULONG state,
+                      Freshness freshness)
 {
-    if (m_json) return JsonLine(EventObject({}, sensorId, FieldsOf(dataFields), state));
+    const sensorctl::Reading reading = ReadingOf(dataFields);
+    if (m_json) return JsonLine(EventObject({}, sensorId, reading, state, freshness));
+    if (IsValueOnly()) {
+        if (reading.celsius) Line(FloatText(*reading.celsius));
+        return;
+    }
     Line("Sensor " + apps::Utf16ToUtf8(sensorId));
     DWORD count = 0;
     if (dataFields == nullptr || FAILED(dataFields->GetCount(&count))) return;
     for (DWORD i = 0; i < count; ++i) {
         PROPERTYKEY key{};
         ScopedValue value;
-        if (SUCCEEDED(dataFields->GetAt(i, &key, &value.value))) Property(sensorId, key, value.value);
+        if (SUCCEEDED(dataFields->GetAt(i, &key, &value))) Property(sensorId, key, *value);
     }
+    Line("  " + AgeNote(freshness));
 }
 
 void Printer::EventsDropped(std::uint32_t count)
 {
+    if (IsValueOnly()) return;
     if (m_json) return JsonLine({{"event", "events-dropped"}, {"count", count}});
     Line("(the host dropped " + std::to_string(count) + " events: this client read too slowly)");
 }

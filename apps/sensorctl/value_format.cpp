@@ -1,12 +1,15 @@
 #include "sensorctl/value_format.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 
 #include "common/text.h"
 #include "platform/com/com_ptr.h"
+#include "platform/sensorcx/sensors.h"
 #include "sensorctl/key_names.h"
 
 namespace sensorctl {
@@ -20,20 +23,37 @@ std::string GuidText(const GUID& guid)
     return platform::GuidToString(guid);
 }
 
-// A scoped PROPVARIANT for values read out of a values set.
-struct ScopedValue {
-    PROPVARIANT value{};
-    ~ScopedValue() { PropVariantClear(&value); }
-};
+// The values set a VT_UNKNOWN holds, or null.
+platform::ComPtr<IPortableDeviceValues> NestedValues(IUnknown* unknown)
+{
+    platform::ComPtr<IPortableDeviceValues> values;
+    if (unknown != nullptr) {
+        unknown->QueryInterface(IID_IPortableDeviceValues, reinterpret_cast<void**>(values.GetAddressOf()));
+    }
+    return values;
+}
 
 Json NestedValuesToJson(IUnknown* unknown)
 {
-    platform::ComPtr<IPortableDeviceValues> values;
-    if (unknown == nullptr ||
-        FAILED(unknown->QueryInterface(IID_IPortableDeviceValues, reinterpret_cast<void**>(values.GetAddressOf())))) {
-        return nullptr;
-    }
+    const platform::ComPtr<IPortableDeviceValues> values = NestedValues(unknown);
+    if (!values) return nullptr;
     return ValuesToJsonObject(values.Get());
+}
+
+// The shortest decimal that reads back as the same number, with ".0" for a whole one.
+template <class Number>
+std::string DecimalText(Number value)
+{
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof(text), value);
+    std::string decimal(text, result.ptr);
+    if (std::isfinite(value) && decimal.find_first_of(".e") == std::string::npos) decimal += ".0";
+    return decimal;
+}
+
+std::string WideText(const char16_t* text)
+{
+    return text != nullptr ? apps::Utf16ToUtf8(text) : "(null)";
 }
 
 }  // namespace
@@ -98,6 +118,11 @@ double FloatToDecimal(float value)
     return std::strtod(text, nullptr);
 }
 
+std::string FloatText(float value)
+{
+    return DecimalText(value);
+}
+
 Json ValueToJson(const PROPVARIANT& value)
 {
     switch (value.vt) {
@@ -133,9 +158,22 @@ std::string ValueToText(const PROPVARIANT& value)
     switch (value.vt) {
         case VT_EMPTY: return "(empty)";
         case VT_NULL: return "(null)";
+        case VT_I1: return std::to_string(value.cVal);
+        case VT_UI1: return std::to_string(value.bVal);
+        case VT_I2: return std::to_string(value.iVal);
+        case VT_UI2: return std::to_string(value.uiVal);
+        case VT_I4: return std::to_string(value.lVal);
+        case VT_UI4: return std::to_string(value.ulVal);
+        case VT_INT: return std::to_string(value.intVal);
+        case VT_UINT: return std::to_string(value.uintVal);
+        case VT_I8: return std::to_string(value.hVal.QuadPart);
+        case VT_UI8: return std::to_string(value.uhVal.QuadPart);
+        case VT_R4: return FloatText(value.fltVal);
+        case VT_R8: return DecimalText(value.dblVal);
+        case VT_BOOL: return value.boolVal != VARIANT_FALSE ? "true" : "false";
         case VT_ERROR: return "error " + apps::HresultText(value.scode);
-        case VT_LPWSTR:
-        case VT_BSTR: return ValueToJson(value).is_string() ? ValueToJson(value).get<std::string>() : "(null)";
+        case VT_LPWSTR: return WideText(value.pwszVal);
+        case VT_BSTR: return WideText(value.bstrVal);
         case VT_FILETIME: return FileTimeToIso(value.filetime);
         case VT_CLSID: {
             if (value.puuid == nullptr) return "(null)";
@@ -143,10 +181,20 @@ std::string ValueToText(const PROPVARIANT& value)
             return name != nullptr ? std::string(name) + " " + GuidText(*value.puuid) : GuidText(*value.puuid);
         }
         case VT_UNKNOWN: {
-            const Json nested = ValueToJson(value);
-            return nested.is_null() ? "(object)" : nested.dump();
+            const platform::ComPtr<IPortableDeviceValues> nested = NestedValues(value.punkVal);
+            if (!nested) return "(object)";
+            std::string text;
+            DWORD count = 0;
+            nested->GetCount(&count);
+            for (DWORD i = 0; i < count; ++i) {
+                PROPERTYKEY key{};
+                ScopedValue entry;
+                if (FAILED(nested->GetAt(i, &key, &entry))) continue;
+                text += (text.empty() ? "{" : ", ") + KeyDisplayName(key) + ": " + ValueToText(*entry);
+            }
+            return text.empty() ? "{}" : text + "}";
         }
-        default: return ValueToJson(value).dump();
+        default: return "(" + VarTypeName(value.vt) + ")";
     }
 }
 
@@ -173,10 +221,57 @@ Json ValuesToJsonObject(IPortableDeviceValues* values)
     for (DWORD i = 0; i < count; ++i) {
         PROPERTYKEY key{};
         ScopedValue value;
-        if (FAILED(values->GetAt(i, &key, &value.value))) continue;
-        object[KeyDisplayName(key)] = ValueToJson(value.value);
+        if (FAILED(values->GetAt(i, &key, &value))) continue;
+        object[KeyDisplayName(key)] = ValueToJson(*value);
     }
     return object;
+}
+
+Reading ReadingOf(IPortableDeviceValues* values)
+{
+    Reading reading;
+    if (values == nullptr) return reading;
+    ScopedValue time;
+    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time)) && time->vt == VT_FILETIME) {
+        reading.timestamp = time->filetime;
+    }
+    ScopedValue celsius;
+    if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS, &celsius)) && celsius->vt == VT_R4) {
+        reading.celsius = celsius->fltVal;
+    }
+    return reading;
+}
+
+FILETIME FileTimeNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::uint64_t ticks = kUnixEpochAsFileTime + static_cast<std::uint64_t>(now.tv_sec) * 10000000u +
+                                static_cast<std::uint64_t>(now.tv_nsec) / 100u;
+    return {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+Freshness FreshnessOf(const FILETIME& timestamp, const FILETIME& now, ULONG reportIntervalMs)
+{
+    const auto ticks = [](const FILETIME& time) {
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    };
+    Freshness freshness;
+    freshness.intervalMs = reportIntervalMs;
+    freshness.ageMs = std::max<std::int64_t>(0, (ticks(now) - ticks(timestamp)) / 10000);
+    freshness.stale = reportIntervalMs != 0 && freshness.ageMs > 2 * static_cast<std::int64_t>(reportIntervalMs);
+    return freshness;
+}
+
+std::string AgeText(std::int64_t ageMs)
+{
+    if (ageMs < 1000) return std::to_string(ageMs) + " ms";
+    if (ageMs < 60000) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.1f s", static_cast<double>(ageMs) / 1000.0);
+        return text;
+    }
+    return std::to_string(ageMs / 1000) + " s";
 }
 
 std::string SensorStateName(ULONG state)

@@ -161,6 +161,11 @@ TEST_F(MessagesTest, BadCommandLines_SayWhatIsWrong)
         {{"watch", "--count", "0"}, 2, {"--count", "1 or more, not \"0\""}},
         {{"trace", "--level", "5"}, 2, {"--level", "error, warning, info or verbose, or 1 to 4"}},
         {{"--socket", file, "get"}, 3, {"is not a socket"}},
+        {{"watch", "--plot"}, 2, {"standard output is not one", "--format value"}},
+        {{"watch", "--plot", "--json"}, 2, {"cannot go with --json or --format value"}},
+        {{"watch", "--plot", "--min", "30", "--max", "20"}, 2, {"--min 30 must be below --max 20"}},
+        {{"watch", "--max", "20"}, 2, {"add --plot"}},
+        {{"--json", "get", "--format", "value"}, 2, {"choose one"}},
     };
     for (const MessageCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -60,6 +60,37 @@ std::optional<int> HostProcess::Stop()
     return exitCode;
 }
 
+std::unique_ptr<AwakeHost> AwakeHost::Start(const std::filesystem::path& dir, std::vector<std::string> extraArgs)
+{
+    std::unique_ptr<AwakeHost> awake(new AwakeHost());
+    awake->m_host = HostProcess::Start(dir, std::move(extraArgs));
+    if (!awake->m_host) return nullptr;
+    awake->m_keeper = awake->m_host->StartCtl({"--json", "watch"});
+    if (!awake->m_keeper) return nullptr;
+    if (!NextReading(*awake->m_keeper)) {
+        ADD_FAILURE() << "the keeper saw no reading; stderr: " << awake->m_keeper->Stderr();
+        return nullptr;
+    }
+    return awake;
+}
+
+AwakeHost::~AwakeHost()
+{
+    if (m_keeper) {
+        m_keeper->Signal(SIGINT);
+        EXPECT_EQ(m_keeper->Wait(kCommandTimeout), 0) << m_keeper->Stderr();
+    }
+    if (m_host) {
+        EXPECT_EQ(m_host->Stop(), 0);
+    }
+}
+
+void SkipPrinted(ChildProcess& watcher)
+{
+    while (watcher.ReadLine(std::chrono::milliseconds(0))) {
+    }
+}
+
 RunResult CtlAsNobody(const HostProcess& host, const std::filesystem::path& dir, const std::vector<std::string>& args)
 {
     const std::filesystem::path bin = dir / "bin";

@@ -62,6 +62,31 @@ private:
     std::vector<std::string> m_log;
 };
 
+// A suite's host with a watching client, the keeper, that wakes its device and keeps it awake, so
+// that the suite's tests find the sensor ready.
+//
+//   static AwakeHost* s_awake = AwakeHost::Start(dir).release();   // SetUpTestSuite
+//   s_awake->Host().Ctl({"get"});  ...  delete s_awake;             // TearDownTestSuite
+class AwakeHost {
+public:
+    // Starts the host with `extraArgs` and a keeper (sensorctl --json watch), and waits for the
+    // keeper's first reading. Null (with a test failure) when either does not get there.
+    static std::unique_ptr<AwakeHost> Start(const std::filesystem::path& dir, std::vector<std::string> extraArgs = {});
+    // Interrupts the keeper and stops the host, expecting each to end with 0.
+    ~AwakeHost();
+
+    HostProcess& Host() { return *m_host; }
+    ChildProcess& Keeper() { return *m_keeper; }
+
+private:
+    AwakeHost() = default;
+    std::unique_ptr<HostProcess> m_host;
+    std::unique_ptr<ChildProcess> m_keeper;
+};
+
+// Forgets the lines a watcher printed so far, so that the next reading is a fresh one.
+void SkipPrinted(ChildProcess& watcher);
+
 // sensorctl --socket SOCKET ARGS... run as the user nobody (65534), whom the host gives read access
 // only. Needs root (callers check geteuid()): that user gets a copy of sensorctl and the platform
 // library in DIR, where it may run them, and the socket is opened to everyone.

@@ -22,13 +22,7 @@ namespace {
 using e2e::HostProcess;
 using e2e::JsonLines;
 using e2e::NextReading;
-
-// Forgets the lines a watcher printed so far, so that the next reading is a fresh one.
-void SkipPrinted(e2e::ChildProcess& watcher)
-{
-    while (watcher.ReadLine(std::chrono::milliseconds(0))) {
-    }
-}
+using e2e::SkipPrinted;
 
 // The embedded machine's probes answer 25.0 degrees, as near as the default map's keys come.
 constexpr double kDefaultTemperature = 25.0;
@@ -39,39 +33,31 @@ protected:
     static void SetUpTestSuite()
     {
         s_dir = new test_support::TempDir();
-        s_host = HostProcess::Start(s_dir->path()).release();
-        ASSERT_NE(s_host, nullptr);
-        // The keeper wakes the device and keeps it awake: the others find the sensor ready.
-        s_keeper = s_host->StartCtl({"--json", "watch"}).release();
-        ASSERT_NE(s_keeper, nullptr);
-        ASSERT_TRUE(NextReading(*s_keeper)) << "the keeper saw no reading; stderr: " << s_keeper->Stderr();
+        s_awake = e2e::AwakeHost::Start(s_dir->path()).release();
+        ASSERT_NE(s_awake, nullptr);
+        s_host = &s_awake->Host();
+        s_keeper = &s_awake->Keeper();
     }
 
     static void TearDownTestSuite()
     {
-        if (s_keeper != nullptr) {
-            s_keeper->Signal(SIGINT);
-            EXPECT_EQ(s_keeper->Wait(e2e::kCommandTimeout), 0) << s_keeper->Stderr();
-        }
-        delete s_keeper;
-        if (s_host != nullptr) {
-            EXPECT_EQ(s_host->Stop(), 0);
-        }
-        delete s_host;
+        delete s_awake;
         delete s_dir;
     }
 
     void SetUp() override
     {
-        if (s_host == nullptr || s_keeper == nullptr) GTEST_SKIP() << "the suite's host did not start";
+        if (s_awake == nullptr) GTEST_SKIP() << "the suite's host did not start";
     }
 
     static test_support::TempDir* s_dir;
+    static e2e::AwakeHost* s_awake;
     static HostProcess* s_host;
     static e2e::ChildProcess* s_keeper;
 };
 
 test_support::TempDir* ReadingsTest::s_dir = nullptr;
+e2e::AwakeHost* ReadingsTest::s_awake = nullptr;
 HostProcess* ReadingsTest::s_host = nullptr;
 e2e::ChildProcess* ReadingsTest::s_keeper = nullptr;
 

@@ -2,6 +2,8 @@
 #include "sim/machine.h"
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "core/atomic_file.h"
@@ -71,6 +73,7 @@ std::string InstallInterface(const InterfaceProbeDescription& probe)
     } else {
         SetInterfaceProbeTemperature(probe.temperature);
     }
+    SetProbeSource(Probe::kInterface, probe.source);
     for (const auto& failure : probe.failures) {
         FailProbeRequests(Probe::kInterface, failure.controlCode, failure.error, failure.times);
     }
@@ -83,6 +86,7 @@ std::string InstallFixed(const FixedProbeDescription& probe)
     if (!InstallFixedProbe()) return "cannot install the fixed-path probe: its path names another device";
     SetFixedProbeStatusWord(probe.status.value_or(static_cast<std::uint16_t>((probe.kind << 8) | 1)));
     SetFixedProbeCounts(probe.counts.value_or(CountsForTemperature(probe.temperature, probe.kind)));
+    SetProbeSource(Probe::kFixedPath, probe.source);
     for (const auto& failure : probe.failures) {
         FailProbeRequests(Probe::kFixedPath, failure.controlCode, failure.error, failure.times);
     }
@@ -151,6 +155,37 @@ std::string ApplyMachine(const MachineDescription& machine)
         detail::RemovedHostedDeviceLocked() = {machine.hostedDevice->instanceId, machine.hostedDevice->description};
     }
     return {};
+}
+
+ParsedMachine HostMachine(const std::string& thermalClass)
+{
+    // The zones in the order of their numbers: thermal_zone2 before thermal_zone10.
+    std::optional<std::pair<unsigned long, fs::path>> first;
+    std::error_code error;
+    for (fs::directory_iterator it(thermalClass, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        constexpr std::string_view kPrefix = "thermal_zone";
+        if (!name.starts_with(kPrefix) || name.size() == kPrefix.size() || name.size() > kPrefix.size() + 9 ||
+            name.find_first_not_of("0123456789", kPrefix.size()) != std::string::npos) {
+            continue;
+        }
+        const unsigned long number = std::stoul(name.substr(kPrefix.size()));
+        std::error_code missing;
+        if (!fs::exists(it->path() / "temp", missing)) continue;
+        if (!first || number < first->first) first.emplace(number, it->path() / "temp");
+    }
+    ParsedMachine parsed;
+    if (!first) {
+        parsed.error = "this machine has no thermal zone (" + thermalClass +
+                       "/thermal_zone*/temp); give a machine file whose [interface-probe] source names a "
+                       "temperature file, such as a temp1_input of /sys/class/hwmon/hwmon*";
+        return parsed;
+    }
+    MachineDescription machine;
+    machine.interfaceProbe.emplace().source = first->second.string();
+    machine.fixedProbe.emplace().source = first->second.string();
+    parsed.machine = std::move(machine);
+    return parsed;
 }
 
 void ResetMachine()

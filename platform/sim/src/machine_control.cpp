@@ -44,6 +44,10 @@ struct SetFixedStatus {
 struct SetFixedCounts {
     std::uint16_t counts;
 };
+struct FollowSource {
+    Probe probe;
+    std::string path;
+};
 struct FailProbe {
     Probe probe;
     ProbeFailure failure;
@@ -74,7 +78,7 @@ struct Help {};
 
 using Command =
     std::variant<SetPower, SetProbePresent, SetInterfaceTemperature, SetInterfaceRaw, SetFixedTemperature, SetFixedKind,
-                 SetFixedStatus, SetFixedCounts, FailProbe, WmiAdd, WmiSet, WmiRemove, WmiClear, RegistrySet,
+                 SetFixedStatus, SetFixedCounts, FollowSource, FailProbe, WmiAdd, WmiSet, WmiRemove, WmiClear, RegistrySet,
                  RegistryDelete, SetDeviceDescription, SetDevicePresent, Help, HostCommand>;
 
 constexpr struct {
@@ -225,6 +229,20 @@ private:
             }
             return command;
         }
+        if (what == "source") {
+            FollowSource command{probe, {}};
+            if (m_words.size() < 4) {
+                Problem(3, "the path of a temperature file is missing, e.g. /sys/class/thermal/thermal_zone0/temp");
+                return std::nullopt;
+            }
+            if (!Check(3, TextValue(m_line.substr(m_words[3].begin), command.path))) return std::nullopt;
+            // The host's working directory is not the sender's.
+            if (command.path.empty() || command.path.front() != '/') {
+                Problem(3, "give an absolute path, not " + Quoted(command.path));
+                return std::nullopt;
+            }
+            return command;
+        }
         if (what == "temperature") {
             double celsius = 0;
             if (probe == Probe::kInterface) {
@@ -261,8 +279,8 @@ private:
             return SetFixedCounts{value};
         }
         Problem(2, probe == Probe::kInterface
-                       ? "expected remove, restore, present, temperature, raw or fail"
-                       : "expected remove, restore, present, temperature, kind, status, counts or fail");
+                       ? "expected remove, restore, present, temperature, raw, source or fail"
+                       : "expected remove, restore, present, temperature, kind, status, counts, source or fail");
         return std::nullopt;
     }
 
@@ -403,10 +421,24 @@ struct Runner {
 
     MachineCommandResult operator()(const SetFixedKind& c) const
     {
+        // A probe that follows a source goes on following it, with the new kind's table.
+        const std::string source = ProbeSource(Probe::kFixedPath);
         if (!SetFixedProbeStatusWord(static_cast<std::uint16_t>((c.kind << 8) | 1))) {
             return NotInstalled(Probe::kFixedPath);
         }
+        SetProbeSource(Probe::kFixedPath, source);
         return Applied("fixed-path probe: status " + Hex16(FixedProbeStatusWord()));
+    }
+
+    MachineCommandResult operator()(const FollowSource& c) const
+    {
+        if (!SetProbeSource(c.probe, c.path)) return NotInstalled(c.probe);
+        const std::string message = std::string(ProbeName(c.probe)) + ": follows " + c.path;
+        std::string why;
+        if (const std::optional<double> celsius = ReadTemperatureSource(c.path, &why)) {
+            return Applied(message + " (now " + Celsius(*celsius) + " degrees)");
+        }
+        return Applied(message + "; it cannot be read now (" + why + "), so the probe's requests fail until it can");
     }
 
     MachineCommandResult operator()(const SetFixedStatus& c) const
@@ -583,6 +615,9 @@ const char* MachineCommandHelp()
            "  probe fixed kind 20|21                   ready, with this sensor kind\n"
            "  probe fixed status WORD                  answer this status word (low byte ready, high byte kind)\n"
            "  probe fixed counts COUNTS                answer these raw counts (0 to 65535)\n"
+           "  probe interface|fixed source PATH        follow a temperature file of this machine (millidegrees),\n"
+           "                                           e.g. /sys/class/thermal/thermal_zone0/temp; a temperature,\n"
+           "                                           raw value, status or counts stops following\n"
            "  probe interface fail read-value|any ERROR [TIMES|always]\n"
            "  probe fixed fail status|counts|any ERROR [TIMES|always]\n"
            "                                           fail requests (always when no times are given)\n"

@@ -243,18 +243,21 @@ private:
         std::string word;
         if (key == "fail") return FailEntry(Probe::kInterface, value, probe.failures);
         if (key == "present") return Once(key) && OneWord(value, word) && Check(key, ParseYesNo(word, probe.present));
+        if (key == "source") {
+            return !Conflicts(key, {"temperature", "raw"}) && PathEntry(key, value, probe.source);
+        }
         if (key == "temperature") {
-            if (!Once(key) || Conflicts(key, {"raw"}) || !OneWord(value, word)) return false;
+            if (!Once(key) || Conflicts(key, {"raw", "source"}) || !OneWord(value, word)) return false;
             return Check(key, ParseTemperature(word, probe.temperature));
         }
         if (key == "raw") {
-            if (!Once(key) || Conflicts(key, {"temperature"}) || !OneWord(value, word)) return false;
+            if (!Once(key) || Conflicts(key, {"temperature", "source"}) || !OneWord(value, word)) return false;
             std::uint32_t raw = 0;
             if (!Check(key, ParseRawValue(word, raw))) return false;
             probe.raw = raw;
             return true;
         }
-        return UnknownKey(key, "present, temperature, raw or fail");
+        return UnknownKey(key, "present, temperature, raw, source or fail");
     }
 
     bool FixedEntry(const std::string& key, std::string_view value)
@@ -267,14 +270,17 @@ private:
             if (!Once(key) || Conflicts(key, {"status"}) || !OneWord(value, word)) return false;
             return Check(key, ParseKind(word, probe.kind));
         }
+        if (key == "source") {
+            return !Conflicts(key, {"temperature", "status", "counts"}) && PathEntry(key, value, probe.source);
+        }
         if (key == "temperature") {
-            if (!Once(key) || Conflicts(key, {"status", "counts"}) || !OneWord(value, word)) return false;
+            if (!Once(key) || Conflicts(key, {"status", "counts", "source"}) || !OneWord(value, word)) return false;
             return Check(key, ParseTemperature(word, probe.temperature));
         }
         if (key == "status" || key == "counts") {
             const bool status = key == "status";
-            if (!Once(key) || Conflicts(key, status ? std::initializer_list<const char*>{"kind", "temperature"}
-                                                    : std::initializer_list<const char*>{"temperature"})) {
+            if (!Once(key) || Conflicts(key, status ? std::initializer_list<const char*>{"kind", "temperature", "source"}
+                                                    : std::initializer_list<const char*>{"temperature", "source"})) {
                 return false;
             }
             std::uint16_t number = 0;
@@ -282,7 +288,7 @@ private:
             (status ? probe.status : probe.counts) = number;
             return true;
         }
-        return UnknownKey(key, "present, kind, temperature, status, counts or fail");
+        return UnknownKey(key, "present, kind, temperature, status, counts, source or fail");
     }
 
     bool WmiEntry(const std::string& key, std::string_view value)
@@ -379,11 +385,14 @@ ParsedMachine ReadMachineFile(const std::string& path)
         parsed.error = path + ":" + parsed.error.substr(parsed.error.find(' ') + 1);
         return parsed;
     }
-    std::filesystem::path state = parsed.machine->stateDirectory;
-    if (!state.empty() && state.is_relative()) {
-        std::error_code error;
-        const std::filesystem::path base = std::filesystem::absolute(std::filesystem::path(path), error).parent_path();
-        parsed.machine->stateDirectory = (base / state).lexically_normal().string();
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::absolute(std::filesystem::path(path), error).parent_path();
+    MachineDescription& machine = *parsed.machine;
+    for (std::string* named : {&machine.stateDirectory, machine.interfaceProbe ? &machine.interfaceProbe->source : nullptr,
+                               machine.fixedProbe ? &machine.fixedProbe->source : nullptr}) {
+        if (named != nullptr && !named->empty() && std::filesystem::path(*named).is_relative()) {
+            *named = (base / *named).lexically_normal().string();
+        }
     }
     return parsed;
 }

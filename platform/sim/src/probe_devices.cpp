@@ -1,6 +1,11 @@
 #include "sim/probe_devices.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -30,6 +35,28 @@ static_assert(std::size(kKind20Counts) == 121 && std::size(kKind21Counts) == 121
 
 constexpr double kDefaultCelsius = 25.0;
 
+// Who hears that a source cannot be read; guarded by its mutex.
+struct SourceListener {
+    std::mutex mutex;
+    ProbeSourceListener listener;
+};
+
+SourceListener& TheSourceListener()
+{
+    static auto* listener = new SourceListener;
+    return *listener;
+}
+
+void TellSourceListener(Probe probe, const std::string& path, const std::string& why)
+{
+    ProbeSourceListener listener;
+    {
+        std::lock_guard guard(TheSourceListener().mutex);
+        listener = TheSourceListener().listener;
+    }
+    if (listener) listener(probe, path, why);
+}
+
 struct FailurePlan {
     DWORD error;
     int remaining;  // kAlways for every request
@@ -39,23 +66,31 @@ struct FailurePlan {
 // Every field is guarded by m_mutex.
 class ProbeDevice : public DeviceBehavior {
 public:
+    explicit ProbeDevice(Probe probe) : m_probe(probe) {}
+
     DWORD IoControl(DWORD controlCode, std::span<const BYTE>, std::span<BYTE> output, DWORD& bytesWritten) override
     {
+        // The source is read outside the lock: a slow file holds up no setter.
+        const std::string source = Source();
+        std::string why;
+        std::optional<double> celsius;
+        if (!source.empty()) celsius = ReadTemperatureSource(source, &why);
+        std::optional<std::string> news;  // what the source listener hears, after the lock
+        const DWORD result = IoControlLocked(controlCode, source, celsius, why, output, bytesWritten, news);
+        if (news) TellSourceListener(m_probe, source, *news);
+        return result;
+    }
+
+    void SetSource(std::string path)
+    {
         std::lock_guard guard(m_mutex);
-        const std::size_t layout = LayoutSize(controlCode);
-        if (layout == 0) return ERROR_INVALID_FUNCTION;
-        if (const auto error = TakeFailureLocked(controlCode)) return *error;
-        if (output.size() < layout) return ERROR_INSUFFICIENT_BUFFER;
-        std::vector<BYTE> answer;
-        if (const auto it = m_answerBytes.find(controlCode); it != m_answerBytes.end()) {
-            answer = it->second;
-        } else {
-            answer = AnswerLocked(controlCode);
-        }
-        const std::size_t count = std::min(answer.size(), output.size());
-        if (count != 0) std::memcpy(output.data(), answer.data(), count);
-        bytesWritten = static_cast<DWORD>(count);
-        return ERROR_SUCCESS;
+        m_source = std::move(path);
+        m_sourceFailing = false;
+    }
+    std::string Source() const
+    {
+        std::lock_guard guard(m_mutex);
+        return m_source;
     }
 
     void SetAnswerBytes(DWORD controlCode, std::vector<BYTE> bytes)
@@ -82,10 +117,42 @@ protected:
     // The answer's layout size for a known code, 0 for an unknown one.
     virtual std::size_t LayoutSize(DWORD controlCode) const = 0;
     virtual std::vector<BYTE> AnswerLocked(DWORD controlCode) const = 0;
+    // Makes the answers those of a device reading `celsius`.
+    virtual void FollowLocked(double celsius) = 0;
 
     mutable std::mutex m_mutex;
 
 private:
+    // `celsius` is what `source` (empty: none) held when the request came, or nothing with `why`.
+    // Sets *news when the source listener should hear that the source failed or reads again.
+    DWORD IoControlLocked(DWORD controlCode, const std::string& source, std::optional<double> celsius,
+                          const std::string& why, std::span<BYTE> output, DWORD& bytesWritten,
+                          std::optional<std::string>& news)
+    {
+        std::lock_guard guard(m_mutex);
+        const std::size_t layout = LayoutSize(controlCode);
+        if (layout == 0) return ERROR_INVALID_FUNCTION;
+        if (const auto error = TakeFailureLocked(controlCode)) return *error;
+        if (output.size() < layout) return ERROR_INSUFFICIENT_BUFFER;
+        // A source changed while it was read is left to the next request.
+        if (!source.empty() && source == m_source) {
+            if (celsius.has_value() == m_sourceFailing) news = celsius ? std::string() : why;
+            m_sourceFailing = !celsius;
+            if (!celsius) return ERROR_READ_FAULT;
+            FollowLocked(*celsius);
+        }
+        std::vector<BYTE> answer;
+        if (const auto it = m_answerBytes.find(controlCode); it != m_answerBytes.end()) {
+            answer = it->second;
+        } else {
+            answer = AnswerLocked(controlCode);
+        }
+        const std::size_t count = std::min(answer.size(), output.size());
+        if (count != 0) std::memcpy(output.data(), answer.data(), count);
+        bytesWritten = static_cast<DWORD>(count);
+        return ERROR_SUCCESS;
+    }
+
     std::optional<DWORD> TakeFailureLocked(DWORD controlCode)
     {
         for (const DWORD key : {controlCode, DWORD{0}}) {
@@ -98,8 +165,12 @@ private:
         return std::nullopt;
     }
 
+    const Probe m_probe;
+    // Guarded by m_mutex.
     std::map<DWORD, FailurePlan> m_failures;
     std::map<DWORD, std::vector<BYTE>> m_answerBytes;
+    std::string m_source;         // empty: the answers set stand
+    bool m_sourceFailing = false;  // the listener heard that m_source cannot be read
 };
 
 template <class T>
@@ -112,6 +183,7 @@ std::vector<BYTE> BytesOf(const T& value)
 
 class InterfaceProbeDevice final : public ProbeDevice {
 public:
+    InterfaceProbeDevice() : ProbeDevice(Probe::kInterface) {}
     void SetRaw(std::uint32_t raw)
     {
         std::lock_guard guard(m_mutex);
@@ -129,6 +201,7 @@ protected:
         return controlCode == IOCTL_PROBE_READ_VALUE ? sizeof(PROBE_RAW_VALUE) : 0;
     }
     std::vector<BYTE> AnswerLocked(DWORD) const override { return BytesOf(PROBE_RAW_VALUE{m_raw}); }
+    void FollowLocked(double celsius) override { m_raw = RawKeyForTemperature(celsius); }
 
 private:
     std::uint32_t m_raw = RawKeyForTemperature(kDefaultCelsius);  // guarded by m_mutex
@@ -136,6 +209,7 @@ private:
 
 class FixedProbeDevice final : public ProbeDevice {
 public:
+    FixedProbeDevice() : ProbeDevice(Probe::kFixedPath) {}
     void SetStatus(std::uint16_t status)
     {
         std::lock_guard guard(m_mutex);
@@ -170,6 +244,13 @@ protected:
             return BytesOf(PROBE_STATUS{static_cast<BYTE>(m_status & 0xFF), static_cast<BYTE>(m_status >> 8)});
         }
         return BytesOf(PROBE_COUNTS{m_counts});
+    }
+    void FollowLocked(double celsius) override
+    {
+        std::uint8_t kind = static_cast<std::uint8_t>(m_status >> 8);
+        if (kind != PROBE_KIND_20 && kind != PROBE_KIND_21) kind = PROBE_KIND_20;
+        m_status = static_cast<std::uint16_t>((kind << 8) | 1);
+        m_counts = CountsForTemperature(celsius, kind);
     }
 
 private:
@@ -255,6 +336,7 @@ bool SetInterfaceProbeRawValue(std::uint32_t raw)
 {
     const auto device = InterfaceDevice();
     if (!device) return false;
+    device->SetSource({});
     device->SetRaw(raw);
     return true;
 }
@@ -269,6 +351,7 @@ bool SetFixedProbeTemperature(double celsius, std::uint8_t kind)
 {
     const auto device = FixedDevice();
     if (!device) return false;
+    device->SetSource({});
     device->SetStatus(static_cast<std::uint16_t>((kind << 8) | 1));
     if (kind == PROBE_KIND_20 || kind == PROBE_KIND_21) device->SetCounts(CountsForTemperature(celsius, kind));
     return true;
@@ -278,6 +361,7 @@ bool SetFixedProbeStatusWord(std::uint16_t status)
 {
     const auto device = FixedDevice();
     if (!device) return false;
+    device->SetSource({});
     device->SetStatus(status);
     return true;
 }
@@ -286,6 +370,7 @@ bool SetFixedProbeCounts(std::uint16_t counts)
 {
     const auto device = FixedDevice();
     if (!device) return false;
+    device->SetSource({});
     device->SetCounts(counts);
     return true;
 }
@@ -332,6 +417,56 @@ std::uint16_t CountsForTemperature(double celsius, std::uint8_t kind)
         }
     }
     return static_cast<std::uint16_t>(best);
+}
+
+bool SetProbeSource(Probe probe, std::string path)
+{
+    const auto device = DeviceOf(probe);
+    if (!device) return false;
+    device->SetSource(std::move(path));
+    return true;
+}
+
+std::string ProbeSource(Probe probe)
+{
+    const auto device = DeviceOf(probe);
+    return device ? device->Source() : std::string();
+}
+
+std::optional<double> ReadTemperatureSource(const std::string& path, std::string* why)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return std::nullopt;
+    }
+    // A temperature file holds one number and a newline; more than this is not one.
+    char text[64];
+    ssize_t size = 0;
+    do {
+        size = ::read(fd, text, sizeof(text));
+    } while (size < 0 && errno == EINTR);
+    const int readError = errno;
+    ::close(fd);
+    if (size < 0) {
+        *why = std::strerror(readError);
+        return std::nullopt;
+    }
+    std::string_view number(text, static_cast<std::size_t>(size));
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.remove_suffix(1);
+    long long millidegrees = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), millidegrees);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size()) {
+        *why = "it holds no number of millidegrees";
+        return std::nullopt;
+    }
+    return static_cast<double>(millidegrees) / 1000.0;
+}
+
+void SetProbeSourceListener(ProbeSourceListener listener)
+{
+    std::lock_guard guard(TheSourceListener().mutex);
+    TheSourceListener().listener = std::move(listener);
 }
 
 bool SetProbeAnswerBytes(Probe probe, DWORD controlCode, std::vector<BYTE> bytes)

@@ -46,6 +46,7 @@ struct InterfaceProbeDescription {
     bool present = true;  // false: installed but unplugged, so a restore plugs it in
     double temperature = 25.0;
     std::optional<std::uint32_t> raw;  // answered instead of the temperature's key when set
+    std::string source;  // a temperature file followed instead (sim/probe_devices.h); empty: none
     std::vector<ProbeFailure> failures;
 };
 
@@ -55,6 +56,7 @@ struct FixedProbeDescription {
     double temperature = 25.0;
     std::optional<std::uint16_t> status;  // answered instead of "ready, kind" when set
     std::optional<std::uint16_t> counts;  // answered instead of the temperature's counts when set
+    std::string source;  // a temperature file followed instead, with this kind; empty: none
     std::vector<ProbeFailure> failures;
 };
 
@@ -107,7 +109,8 @@ ParsedMachine ParseMachine(std::string_view text);
 // The largest machine file ReadMachineFile takes.
 inline constexpr std::size_t kMaxMachineFileBytes = 16u << 20;
 
-// Reads and parses a file; a relative state directory is taken relative to the file's directory.
+// Reads and parses a file; a relative state directory or probe source is taken relative to the
+// file's directory.
 // Only a regular file of at most kMaxMachineFileBytes is read. Errors name the file:
 // "lab.machine:12: unknown key ...", "/dev/zero: cannot be used: it is a character device, not a
 // regular file".
@@ -125,6 +128,12 @@ std::string ApplyMachine(const MachineDescription& machine);
 // degrees (the fixed-path one as kind 20), one WMI instance "ACPI\PNP0C14\0_0" whose Temperature is
 // the default thermal map's key for 25.0 degrees, mains power, no TestMode value.
 extern const char kDefaultMachine[];
+
+// The machine that follows the Linux machine's own temperature: both probes read the first thermal
+// zone below `thermalClass` (thermal_zoneN/temp, the lowest N), and there is nothing else: no WMI
+// instance, so a zone that cannot be read gives no reading. Without a thermal zone, the error says
+// so and what to do instead.
+ParsedMachine HostMachine(const std::string& thermalClass = "/sys/class/thermal");
 
 // Puts every part of the machine back as a test binary starts: no devices, no WMI instances, an
 // empty registry, no state or Windows directory, mains power, the default hosted device entry.

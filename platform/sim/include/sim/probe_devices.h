@@ -5,6 +5,7 @@
 //   sim::SetFixedProbeStatusWord(0x1501);          // ready, sensor kind 21
 //   sim::SetFixedProbeCounts(960);                 // reads as 25.5 degrees with kind 21
 //   sim::FailProbeRequests(sim::Probe::kFixedPath, IOCTL_PROBE_GET_COUNTS, ERROR_GEN_FAILURE);
+//   sim::SetProbeSource(sim::Probe::kInterface, "/sys/class/thermal/thermal_zone0/temp");
 //   sim::HoldProbeRequests(sim::Probe::kInterface);  // requests wait until released
 //   sim::RemoveProbe(sim::Probe::kInterface);      // unplugged: gone from enumeration, handles fail
 //   sim::ResetDeviceTree();                        // teardown (sim/device_tree.h)
@@ -25,6 +26,14 @@
 //    to the temperature; of equally near counts the lowest wins, so a whole degree gives the
 //    table's own entry. The tables reach -15 to 105 degrees; temperatures outside give the end.
 //
+// A probe may follow a temperature source of the Linux machine instead: a file holding millidegrees
+// Celsius, as a thermal zone's temp (/sys/class/thermal/thermal_zone*/temp) or a hardware monitor's
+// temp*_input does. Each request reads it and answers its temperature encoded as above (the
+// fixed-path device with its present kind when that has a table, else kind 20). A source that
+// cannot be read, or holds no number, fails the request with ERROR_READ_FAULT, as a device whose
+// sensor cannot be read does; the source listener hears why once, and once more when the source
+// reads again. Setting a temperature, raw value, status word or counts stops following.
+//
 // Answers, failures and gates last until changed, or until the probe is installed again. Setters
 // return false when the probe is not installed.
 //
@@ -32,6 +41,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +84,18 @@ std::uint16_t FixedProbeCounts();
 // The encodings above.
 std::uint32_t RawKeyForTemperature(double celsius);
 std::uint16_t CountsForTemperature(double celsius, std::uint8_t kind);  // kind 20 or 21
+
+// Follows the source at `path` (see above); an empty path stops following.
+bool SetProbeSource(Probe probe, std::string path);
+// The source the probe follows; empty when none.
+std::string ProbeSource(Probe probe);
+// Reads a source once: its temperature in degrees, or nothing with why in *why.
+std::optional<double> ReadTemperatureSource(const std::string& path, std::string* why);
+// Hears a probe's source become unreadable (`why` says why) and readable again (`why` empty), on
+// the thread of the request that found it. Null: nobody hears. Called without any lock of the
+// probes held.
+using ProbeSourceListener = std::function<void(Probe probe, const std::string& path, const std::string& why)>;
+void SetProbeSourceListener(ProbeSourceListener listener);
 
 // Answers exactly these bytes to `controlCode`, whatever their length, instead of the layout (a
 // malformed answer). The caller's buffer must still hold the layout. An empty vector returns to
