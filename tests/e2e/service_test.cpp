@@ -9,14 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_host.h"
@@ -65,19 +69,64 @@ private:
     int m_fd;
 };
 
-// Receives notifications until one has the line `line`; every message received goes to *seen.
-bool ReceiveUntil(const TestSocket& notify, std::string_view line, std::vector<std::string>* seen)
-{
-    for (;;) {
-        const std::optional<std::string> message = notify.Receive(e2e::kStartTimeout);
-        if (!message) return false;
-        seen->push_back(*message);
-        std::istringstream lines(*message);
-        for (std::string each; std::getline(lines, each);) {
-            if (each == line) return true;
+// Reads the notifications sent to a socket of the test's own as they come, as the service manager
+// does: a sender blocks while the socket's queue is full.
+class NotifyReceiver {
+public:
+    explicit NotifyReceiver(const std::filesystem::path& path)
+        : m_socket(SOCK_DGRAM, path), m_thread([this] { Run(); })
+    {
+    }
+    ~NotifyReceiver()
+    {
+        m_stopping = true;
+        m_thread.join();
+    }
+    NotifyReceiver(const NotifyReceiver&) = delete;
+    NotifyReceiver& operator=(const NotifyReceiver&) = delete;
+
+    // Waits for a message after the first `from` ones that has the line `line`; its index, or
+    // nothing on time-out.
+    std::optional<std::size_t> WaitFor(std::string_view line, std::size_t from = 0)
+    {
+        std::unique_lock lock(m_mutex);
+        std::optional<std::size_t> found;
+        m_received.wait_for(lock, e2e::kStartTimeout, [&] {
+            for (std::size_t i = from; i < m_messages.size() && !found; ++i) {
+                std::istringstream lines(m_messages[i]);
+                for (std::string each; std::getline(lines, each);) {
+                    if (each == line) found = i;
+                }
+            }
+            return found.has_value();
+        });
+        return found;
+    }
+    std::vector<std::string> Messages() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
+
+private:
+    void Run()
+    {
+        while (!m_stopping) {
+            if (std::optional<std::string> message = m_socket.Receive(std::chrono::milliseconds(100))) {
+                std::lock_guard lock(m_mutex);
+                m_messages.push_back(std::move(*message));
+                m_received.notify_all();
+            }
         }
     }
-}
+
+    const TestSocket m_socket;
+    std::atomic<bool> m_stopping{false};
+    mutable std::mutex m_mutex;
+    std::condition_variable m_received;
+    std::vector<std::string> m_messages;  // guarded by m_mutex
+    std::thread m_thread;
+};
 
 // The program's path found through PATH; empty when it is not there.
 std::string FindProgram(const std::string& name)
@@ -130,16 +179,18 @@ TEST(InstalledTest, InstalledPair_ReadsATemperatureAndTellsTheServiceManagerEach
     }
 
     // The installed host, under a service manager that asks for a watchdog.
-    const TestSocket notify(SOCK_DGRAM, dir.path() / "notify.sock");
+    NotifyReceiver notify(dir.path() / "notify.sock");
     const std::string socket = (dir.path() / "host.sock").string();
     const ChildOptions managed{.environment = {"NOTIFY_SOCKET=" + (dir.path() / "notify.sock").string(),
                                                "WATCHDOG_USEC=1000000"}};
     const auto host = ChildProcess::Start({(prefix / "bin/driver-host").string(), "--socket", socket, "--state-dir",
-                                           (dir.path() / "state").string(), "--trace", "info"},
+                                           (dir.path() / "state").string(), "--trace", "error"},
                                           managed);
     ASSERT_NE(host, nullptr);
-    std::vector<std::string> messages;
-    ASSERT_TRUE(ReceiveUntil(notify, "READY=1", &messages)) << ::testing::PrintToString(messages);
+    const std::optional<std::size_t> ready = notify.WaitFor("READY=1");
+    ASSERT_TRUE(ready) << ::testing::PrintToString(notify.Messages());
+    std::vector<std::string> messages = notify.Messages();
+    messages.resize(*ready + 1);
     EXPECT_THAT(messages, Contains(HasSubstr("STATUS=loading: 3 s of about 5")));
     EXPECT_THAT(messages.back(), HasSubstr("STATUS=serving clients on " + socket));
     ASSERT_TRUE(host->ReadUntil("ready;", e2e::kStartTimeout)) << host->Stderr();
@@ -157,10 +208,9 @@ TEST(InstalledTest, InstalledPair_ReadsATemperatureAndTellsTheServiceManagerEach
     EXPECT_THAT(host->Stderr(), Not(HasSubstr("trace formats")));
 
     // The serving loop's pings, then the stop.
-    messages.clear();
-    EXPECT_TRUE(ReceiveUntil(notify, "WATCHDOG=1", &messages));
+    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", *ready + 1));
     host->Signal(SIGTERM);
-    EXPECT_TRUE(ReceiveUntil(notify, "STOPPING=1", &messages));
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", *ready + 1));
     EXPECT_EQ(host->Wait(e2e::kCommandTimeout), 0);
 }
 
