@@ -39,6 +39,7 @@
 #include "host_process.h"
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensors.h"
+#include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
 #include "platform/wpd/portable_device_values.h"
 
@@ -205,11 +206,20 @@ void Bench::AddSubscriber()
         m_sensorId = id;
         CoTaskMemFree(id);
     }
-    HRESULT result = E_FAIL;
-    if (FAILED(sensors.Connect(m_sensorId, &result)) || FAILED(result)) {
+    // A request that meets the device going idle (another client just left) is aborted by the
+    // purge; it is sent again, as sensorctl does.
+    const auto succeeds = [&](auto request) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            HRESULT result = E_FAIL;
+            if (FAILED(request(&result))) return false;
+            if (result != HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)) return SUCCEEDED(result);
+        }
+        return false;
+    };
+    if (!succeeds([&](HRESULT* result) { return sensors.Connect(m_sensorId, result); })) {
         throw std::runtime_error("a client cannot connect to the sensor");
     }
-    if (FAILED(sensors.Subscribe(m_sensorId, &result)) || FAILED(result)) {
+    if (!succeeds([&](HRESULT* result) { return sensors.Subscribe(m_sensorId, result); })) {
         throw std::runtime_error("a client cannot subscribe to the sensor");
     }
     m_reader->Add(client.get(), static_cast<std::uint32_t>(m_subscribers.size()));

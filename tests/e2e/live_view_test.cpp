@@ -204,10 +204,12 @@ TEST_F(LiveViewTest, PlotOnATerminal_ShowsTheSparklineTheGapAndTheStaleMark)
     // state says why), and the last reading grows stale.
     SetZone("warm\n");
     EXPECT_TRUE(s_host->WaitForLog("cannot be read (it holds no number of millidegrees)"));
+    // Readings taken before the change may still be queued; the missing one follows them, and
+    // no event comes after it until the zone reads again.
     bool said = false;
-    for (int i = 0; i < 5 && !said; ++i) {
+    while (!said) {
         const std::optional<std::string> line = s_keeper->ReadUntil("\"data-updated\"", e2e::kEventTimeout);
-        ASSERT_TRUE(line);
+        if (!line) break;
         const std::optional<nlohmann::json> event = e2e::ParseJson(*line);
         said = event && (*event)["temperature_celsius"].is_null() && (*event)["state"] == "not-available";
     }
