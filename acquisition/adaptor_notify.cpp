@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "driver/scope_timer.h"
-#include "driver/trace.h"
+#include "base/scope_timer.h"
+#include "base/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 #include "platform/user/message.h"

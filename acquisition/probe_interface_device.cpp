@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/kernel/file.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/memory.h"

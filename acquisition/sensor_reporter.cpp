@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 

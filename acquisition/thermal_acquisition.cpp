@@ -1,6 +1,6 @@
 #include "acquisition/thermal_acquisition.h"
 
-#include "driver/trace.h"
+#include "base/trace.h"
 
 TRACE_COMPONENT("{4386F4A7-4924-4221-9365-F5CF03280675}");
 

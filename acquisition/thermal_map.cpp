@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/crt/stdio.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/power.h"

@@ -3,9 +3,9 @@
 #include "acquisition/probe_fixed_path.h"
 #include "acquisition/probe_interface_device.h"
 #include "acquisition/thermal_acquisition.h"
-#include "driver/scope_timer.h"
-#include "driver/test_mode.h"
-#include "driver/trace.h"
+#include "base/scope_timer.h"
+#include "base/test_mode.h"
+#include "base/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "driver/scope_timer.h"
-#include "driver/trace.h"
+#include "base/scope_timer.h"
+#include "base/trace.h"
 #include "platform/com/oleauto.h"
 #include "platform/com/runtime.h"
 #include "platform/com/security.h"

@@ -1,5 +1,7 @@
 #include "driver/class_factory.h"
 
+#include "base/module_reference.h"
+
 HRESULT CClassFactory::Create(CreateInstanceFunction pfnCreateInstance, REFIID riid, void** ppv)
 {
     if (pfnCreateInstance == nullptr) {
@@ -12,14 +14,14 @@ HRESULT CClassFactory::Create(CreateInstanceFunction pfnCreateInstance, REFIID r
 ULONG CClassFactory::AddRef()
 {
     const ULONG count = ComObject::AddRef();
-    if (count == 2) g_Module.Lock();
+    if (count == 2) LockModule();
     return count;
 }
 
 ULONG CClassFactory::Release()
 {
     const ULONG count = ComObject::Release();
-    if (count == 1) g_Module.Unlock();
+    if (count == 1) UnlockModule();
     return count;
 }
 
@@ -34,9 +36,9 @@ HRESULT CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** p
 HRESULT CClassFactory::LockServer(BOOL fLock)
 {
     if (fLock) {
-        g_Module.Lock();
+        LockModule();
     } else {
-        g_Module.Unlock();
+        UnlockModule();
     }
     return S_OK;
 }

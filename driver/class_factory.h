@@ -7,7 +7,6 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
-#include "driver/module.h"
 #include "platform/com/com_object.h"
 
 class CClassFactory final : public platform::ComObject<CClassFactory, IClassFactory> {

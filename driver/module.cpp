@@ -1,10 +1,12 @@
 #include "driver/module.h"
 
+#include "base/module_reference.h"
+#include "base/scope_timer.h"
+#include "base/trace.h"
 #include "driver/class_factory.h"
-#include "driver/scope_timer.h"
 #include "driver/thermal_driver.h"
-#include "driver/trace.h"
 #include "platform/kernel/module.h"
+#include "platform/probe/thermal_driver_contract.h"
 
 namespace {
 
@@ -75,7 +77,7 @@ HRESULT CDriverModule::DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* p
 
 HRESULT CDriverModule::DllCanUnloadNow() const
 {
-    return GetLockCount() == 0 ? S_OK : S_FALSE;
+    return GetModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 HRESULT CDriverModule::DllRegisterServer()
@@ -88,21 +90,6 @@ HRESULT CDriverModule::DllUnregisterServer()
 {
     CScopeTimer timer("DllUnregisterServer");
     return S_OK;
-}
-
-LONG CDriverModule::Lock()
-{
-    return m_lLockCount.fetch_add(1, std::memory_order_acq_rel) + 1;
-}
-
-LONG CDriverModule::Unlock()
-{
-    return m_lLockCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
-}
-
-LONG CDriverModule::GetLockCount() const
-{
-    return m_lLockCount.load(std::memory_order_acquire);
 }
 
 void CDriverModule::Term()

@@ -1,22 +1,18 @@
 // The module object: what the host sees of the library before any driver object exists.
 //
-// It keeps the module's lock count (live reference-counted objects, class factories held by
-// someone other than the module, server locks), the object map with its one entry (the driver
-// class and its cached class factory), and the factory lock that makes the first creation of the
-// factory safe. The module's entry points (module_exports.cpp) call it.
+// It keeps the object map with its one entry (the driver class and its cached class factory) and
+// the factory lock that makes the first creation of the factory safe, and answers the unload query
+// from the module's lock count (base/module_reference.h). The module's entry points
+// (module_exports.cpp) call it.
 //
-// Thread safety: the lock count changes only atomically. The cached factory is created under the
-// factory lock and read atomically. DllMain runs under the loader's serialisation and never beside
-// another entry point of the module.
+// Thread safety: the cached factory is created under the factory lock and read atomically. DllMain
+// runs under the loader's serialisation and never beside another entry point of the module.
 #pragma once
 
 #include <atomic>
 
 #include "platform/com/unknown.h"
 #include "platform/kernel/critical_section.h"
-
-// The driver class's identifier, under which the host asks for its class factory.
-inline constexpr CLSID CLSID_ThermalDriver = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
 
 class CDriverModule {
 public:
@@ -32,11 +28,6 @@ public:
     HRESULT DllRegisterServer();
     HRESULT DllUnregisterServer();
 
-    // One count on the module; returns the new count.
-    LONG Lock();
-    LONG Unlock();
-    LONG GetLockCount() const;
-
 private:
     // One class of the module and its class factory, cached once made.
     struct ObjectMapEntry {
@@ -49,7 +40,6 @@ private:
     // marks the module uninitialised.
     void Term();
 
-    std::atomic<LONG> m_lLockCount{0};
     ObjectMapEntry m_objectMap[1];
     CRITICAL_SECTION m_csFactory{};
     LONG m_lInitialized = 0;  // written at load and at detach only
@@ -58,13 +48,3 @@ private:
 
 // The module object of this library.
 extern CDriverModule g_Module;
-
-// One count on the module for the lifetime of its owner: a member of every reference-counted
-// object of the driver, so the module cannot be unloaded while one exists.
-class CModuleReference {
-public:
-    CModuleReference() { g_Module.Lock(); }
-    ~CModuleReference() { g_Module.Unlock(); }
-    CModuleReference(const CModuleReference&) = delete;
-    CModuleReference& operator=(const CModuleReference&) = delete;
-};

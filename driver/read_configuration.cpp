@@ -1,9 +1,9 @@
 #include "driver/read_configuration.h"
 
-#include "driver/test_mode.h"
-#include "driver/trace.h"
+#include "base/test_mode.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/kernel/registry.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{8D87A309-2782-4504-9AEE-07EDAC1B82D1}");
 

@@ -6,13 +6,15 @@
 
 #include "acquisition/probe_fixed_path.h"
 #include "acquisition/probe_interface_device.h"
+#include "acquisition/thermal_acquisition.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/test_mode.h"
+#include "base/trace.h"
 #include "driver/read_configuration.h"
-#include "driver/test_mode.h"
 #include "driver/thermal_queue.h"
-#include "driver/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/setupapi/setupapi.h"
-#include "sensor/critical_section_lock.h"
 #include "sensor/sensor_manager.h"
 
 TRACE_COMPONENT("{8A8E96EA-B101-4112-BDFB-62D535AF759F}");
@@ -69,8 +71,7 @@ CThermalDevice::~CThermalDevice()
 HRESULT CThermalDevice::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csLock, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;
@@ -151,7 +152,8 @@ HRESULT CThermalDevice::OnPrepareHardware(IWDFDevice* pWdfDevice)
     if (pWdfDevice == nullptr) {
         hr = E_UNEXPECTED;
     } else {
-        hr = EnterCallback(kCallbackPrepareHardware);
+        CDeviceCallbackScope busy(this, kCallbackPrepareHardware);
+        hr = busy.Status();
         if (SUCCEEDED(hr)) {
             {
                 CCriticalSectionLock lock(&m_csLock);
@@ -161,7 +163,6 @@ HRESULT CThermalDevice::OnPrepareHardware(IWDFDevice* pWdfDevice)
             if (SUCCEEDED(hr)) hr = CreateSensorManager(pWdfDevice);
             if (SUCCEEDED(hr)) hr = IdentifyHardware(GetSensorManager().Get());
         }
-        LeaveCallback(kCallbackPrepareHardware);
     }
     if (FAILED(hr)) TRACE_ERROR(11, hr);
 
@@ -207,7 +208,7 @@ HRESULT CThermalDevice::CreateSensorManager(IWDFDevice* pWdfDevice)
     ComPtr<CSensorManager> manager = GetSensorManager();
     if (!manager) {
         CSensorManager* created = nullptr;
-        const HRESULT hr = CSensorManager::CreateInstance(&created);
+        const HRESULT hr = CSensorManager::CreateInstance(GetThermalAcquisition(), &created);
         if (FAILED(hr)) return hr;
         manager.Attach(created);
         CCriticalSectionLock lock(&m_csLock);
@@ -250,9 +251,7 @@ HRESULT CThermalDevice::IdentifyHardware(CSensorManager* pManager)
     if (!SetupDiGetDevicePropertyW(list.handle, &info, &DEVPKEY_Device_DeviceDesc, &type,
                                    reinterpret_cast<PBYTE>(description.get()), kIdentificationLength * sizeof(WCHAR),
                                    &cbRequired, 0)) {
-        // A failure without a system error is a failure all the same.
-        const DWORD error = GetLastError();
-        hr = error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        hr = LastErrorResult();
         TRACE_ERROR(14, hr);
         return hr;
     }
@@ -296,26 +295,23 @@ HRESULT CThermalDevice::OnReleaseHardware(IWDFDevice* pWdfDevice)
 HRESULT CThermalDevice::OnD0Entry(IWDFDevice*, WDF_POWER_DEVICE_STATE previousState)
 {
     TRACE_INFO(30, static_cast<ULONG>(previousState));
-    HRESULT hr = EnterCallback(kCallbackPower);
-    if (SUCCEEDED(hr)) {
-        if (ComPtr<CSensorManager> manager = GetSensorManager()) {
-            hr = manager->Start(previousState);
-            if (FAILED(hr)) TRACE_ERROR(31, hr);
-        }
+    CDeviceCallbackScope busy(this, kCallbackPower);
+    if (FAILED(busy.Status())) return busy.Status();
+    HRESULT hr = S_OK;
+    if (ComPtr<CSensorManager> manager = GetSensorManager()) {
+        hr = manager->Start(previousState);
+        if (FAILED(hr)) TRACE_ERROR(31, hr);
     }
-    LeaveCallback(kCallbackPower);
     return hr;
 }
 
 HRESULT CThermalDevice::OnD0Exit(IWDFDevice*, WDF_POWER_DEVICE_STATE newState)
 {
     TRACE_INFO(32, static_cast<ULONG>(newState));
-    HRESULT hr = EnterCallback(kCallbackPower);
-    if (SUCCEEDED(hr)) {
-        if (ComPtr<CSensorManager> manager = GetSensorManager()) hr = manager->Stop(newState);
-    }
-    LeaveCallback(kCallbackPower);
-    return hr;
+    CDeviceCallbackScope busy(this, kCallbackPower);
+    if (FAILED(busy.Status())) return busy.Status();
+    ComPtr<CSensorManager> manager = GetSensorManager();
+    return manager ? manager->Stop(newState) : S_OK;
 }
 
 void CThermalDevice::OnSurpriseRemoval(IWDFDevice*)
@@ -337,12 +333,10 @@ HRESULT CThermalDevice::OnQueryStop(IWDFDevice*)
 
 HRESULT CThermalDevice::OnSelfManagedIoInit(IWDFDevice*)
 {
-    HRESULT hr = EnterCallback(kCallbackSelfManagedIo);
-    if (SUCCEEDED(hr)) {
-        if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->SetIoActive(true);
-    }
-    LeaveCallback(kCallbackSelfManagedIo);
-    return hr;
+    CDeviceCallbackScope busy(this, kCallbackSelfManagedIo);
+    if (FAILED(busy.Status())) return busy.Status();
+    if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->SetIoActive(true);
+    return S_OK;
 }
 
 HRESULT CThermalDevice::OnSelfManagedIoRestart(IWDFDevice* pWdfDevice)
@@ -352,25 +346,22 @@ HRESULT CThermalDevice::OnSelfManagedIoRestart(IWDFDevice* pWdfDevice)
 
 HRESULT CThermalDevice::OnSelfManagedIoSuspend(IWDFDevice*)
 {
-    HRESULT hr = EnterCallback(kCallbackSelfManagedIo);
-    if (SUCCEEDED(hr)) {
-        if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->SetIoActive(false);
-        // Empty the queue of waiting requests, then let it accept requests again.
-        if (ComPtr<IWDFIoQueue> queue = GetDefaultQueue()) {
-            queue->PurgeSynchronously();
-            queue->Start();
-        }
+    CDeviceCallbackScope busy(this, kCallbackSelfManagedIo);
+    if (FAILED(busy.Status())) return busy.Status();
+    if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->SetIoActive(false);
+    // Empty the queue of waiting requests, then let it accept requests again.
+    if (ComPtr<IWDFIoQueue> queue = GetDefaultQueue()) {
+        queue->PurgeSynchronously();
+        queue->Start();
     }
-    LeaveCallback(kCallbackSelfManagedIo);
-    return hr;
+    return S_OK;
 }
 
 void CThermalDevice::OnSelfManagedIoFlush(IWDFDevice*)
 {
-    if (SUCCEEDED(EnterCallback(kCallbackSelfManagedIo))) {
-        if (ComPtr<IWDFIoQueue> queue = GetDefaultQueue()) queue->PurgeSynchronously();
-    }
-    LeaveCallback(kCallbackSelfManagedIo);
+    CDeviceCallbackScope busy(this, kCallbackSelfManagedIo);
+    if (FAILED(busy.Status())) return;
+    if (ComPtr<IWDFIoQueue> queue = GetDefaultQueue()) queue->PurgeSynchronously();
 }
 
 void CThermalDevice::OnSelfManagedIoCleanup(IWDFDevice*) {}
@@ -384,8 +375,7 @@ HRESULT CThermalDevice::OnSelfManagedIoStop(IWDFDevice*)
 
 void CThermalDevice::OnCleanupFile(IWDFFile* pWdfFileObject)
 {
-    if (SUCCEEDED(EnterCallback(kCallbackCleanupFile))) {
-        if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->CleanupFile(pWdfFileObject);
-    }
-    LeaveCallback(kCallbackCleanupFile);
+    CDeviceCallbackScope busy(this, kCallbackCleanupFile);
+    if (FAILED(busy.Status())) return;
+    if (ComPtr<CSensorManager> manager = GetSensorManager()) manager->CleanupFile(pWdfFileObject);
 }

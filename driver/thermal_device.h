@@ -23,7 +23,7 @@
 #include <array>
 #include <atomic>
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/critical_section.h"

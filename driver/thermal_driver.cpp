@@ -2,8 +2,9 @@
 
 #include <new>
 
+#include "base/last_error_result.h"
+#include "base/trace.h"
 #include "driver/thermal_device.h"
-#include "driver/trace.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/last_error.h"
 #include "platform/wdf/device.h"
@@ -47,9 +48,7 @@ CThermalDriver::~CThermalDriver()
 HRESULT CThermalDriver::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csLock, 0)) {
-        // A failure always reports a failure, also if the system gave no error code.
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;

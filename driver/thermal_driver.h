@@ -7,7 +7,7 @@
 // QueryInterface may be called from any thread.
 #pragma once
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/kernel/critical_section.h"
 #include "platform/wdf/driver.h"

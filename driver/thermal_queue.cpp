@@ -2,10 +2,11 @@
 
 #include <new>
 
+#include "base/last_error_result.h"
+#include "base/trace.h"
 #include "driver/thermal_device.h"
-#include "driver/trace.h"
 #include "platform/kernel/last_error.h"
-#include "sensor/radio_state_ioctl.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "sensor/sensor_manager.h"
 
 TRACE_COMPONENT("{EF0824F1-5787-4807-8DA4-33ACA14D357A}");
@@ -48,8 +49,7 @@ CThermalQueue::~CThermalQueue()
 HRESULT CThermalQueue::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csLock, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;
@@ -70,37 +70,37 @@ void CThermalQueue::OnDeviceIoControl(IWDFIoQueue*, IWDFIoRequest* pWdfRequest, 
 
 void CThermalQueue::ProcessPrivateRequest(IWDFIoRequest* pWdfRequest, ULONG ControlCode)
 {
-    if (FAILED(m_pDevice->EnterCallback(kCallbackDeviceIoControl))) {
+    CDeviceCallbackScope busy(m_pDevice.Get(), kCallbackDeviceIoControl);
+    if (FAILED(busy.Status())) {
         TRACE_INFO(10, ControlCode);
         pWdfRequest->CompleteWithInformation(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), 0);
-    } else {
-        platform::ComPtr<CSensorManager> manager = m_pDevice->GetSensorManager();
-        const HRESULT hr = manager ? manager->ProcessPrivateIoControl(pWdfRequest, ControlCode) : E_UNEXPECTED;
-        if (FAILED(hr)) TRACE_ERROR(11, ControlCode, hr);
-        // A get always reports the size of the value, also with a failure status. A set returns no
-        // bytes: reporting 4 would claim output the caller never gave room for.
-        const bool fGet = ControlCode == IOCTL_GET_RADIO_STATE || ControlCode == IOCTL_GET_PREVIOUS_RADIO_STATE;
-        pWdfRequest->CompleteWithInformation(hr, fGet ? kPrivateInformation : 0);
+        return;
     }
-    m_pDevice->LeaveCallback(kCallbackDeviceIoControl);
+    platform::ComPtr<CSensorManager> manager = m_pDevice->GetSensorManager();
+    const HRESULT hr = manager ? manager->ProcessPrivateIoControl(pWdfRequest, ControlCode) : E_UNEXPECTED;
+    if (FAILED(hr)) TRACE_ERROR(11, ControlCode, hr);
+    // A get always reports the size of the value, also with a failure status. A set returns no
+    // bytes: reporting 4 would claim output the caller never gave room for.
+    const bool fGet = ControlCode == IOCTL_GET_RADIO_STATE || ControlCode == IOCTL_GET_PREVIOUS_RADIO_STATE;
+    pWdfRequest->CompleteWithInformation(hr, fGet ? kPrivateInformation : 0);
 }
 
 void CThermalQueue::ProcessSensorMessage(IWDFIoRequest* pWdfRequest)
 {
-    if (FAILED(m_pDevice->EnterCallback(kCallbackDeviceIoControl))) {
+    CDeviceCallbackScope busy(m_pDevice.Get(), kCallbackDeviceIoControl);
+    if (FAILED(busy.Status())) {
         TRACE_INFO(10, IOCTL_SENSOR_MESSAGE);
         pWdfRequest->CompleteWithInformation(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), 0);
-    } else {
-        // The class extension completes the request; without a manager nobody would, so it is
-        // completed here.
-        platform::ComPtr<CSensorManager> manager = m_pDevice->GetSensorManager();
-        if (!manager) {
-            TRACE_ERROR(13);
-            pWdfRequest->CompleteWithInformation(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), 0);
-        } else {
-            const HRESULT hr = manager->ProcessIoControl(pWdfRequest);
-            if (FAILED(hr)) TRACE_ERROR(14, hr);
-        }
+        return;
     }
-    m_pDevice->LeaveCallback(kCallbackDeviceIoControl);
+    // The class extension completes the request; without a manager nobody would, so it is
+    // completed here.
+    platform::ComPtr<CSensorManager> manager = m_pDevice->GetSensorManager();
+    if (!manager) {
+        TRACE_ERROR(13);
+        pWdfRequest->CompleteWithInformation(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), 0);
+        return;
+    }
+    const HRESULT hr = manager->ProcessIoControl(pWdfRequest);
+    if (FAILED(hr)) TRACE_ERROR(14, hr);
 }

@@ -11,7 +11,7 @@
 // device reference is set once, before the queue is handed to the host, and never changes.
 #pragma once
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/critical_section.h"

@@ -1,13 +1,8 @@
-// The private device control codes that read and write a sensor's radio state; each carries one
-// 32-bit value.
+// What the handlers of the private radio-state control codes (platform/probe/thermal_driver_contract.h)
+// read and write: the selector of the radio value, and the largest radio state a set may carry.
 #pragma once
 
 #include "platform/types.h"
-
-inline constexpr ULONG IOCTL_GET_RADIO_STATE = 0x49006000;
-inline constexpr ULONG IOCTL_GET_PREVIOUS_RADIO_STATE = 0x49006004;
-inline constexpr ULONG IOCTL_SET_RADIO_STATE = 0x4900A008;
-inline constexpr ULONG IOCTL_SET_PREVIOUS_RADIO_STATE = 0x4900A00C;
 
 // Which radio value a handler reads or writes.
 inline constexpr ULONG kRadioSelectorState = 0;

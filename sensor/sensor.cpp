@@ -4,16 +4,17 @@
 #include <new>
 #include <utility>
 
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/sensor_manager.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{3C23BFE4-EE49-48A5-86E7-17D4F7F02231}");
 
@@ -23,13 +24,6 @@ namespace {
 
 // The largest finite float: a sensitivity slot that nothing has set yet.
 constexpr float kSensitivityNotSet = FLT_MAX;
-
-// The HRESULT of the calling thread's last system error; a failure even when none was recorded.
-HRESULT LastErrorResult()
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 template <class T>
 HRESULT CreateCollection(REFCLSID clsid, ComPtr<T>* out)

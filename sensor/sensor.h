@@ -59,6 +59,7 @@
 #include "platform/kernel/critical_section.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/threadpool.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/wdf/device.h"
 #include "platform/wpd/portable_device_values.h"
@@ -86,7 +87,7 @@ public:
     static constexpr ULONG kIdleWakeLeadMs = 60000;
     static constexpr ULONG kIdleTimerWindowMs = 100;
     // Names of the radio states in the device's named property store.
-    static constexpr WCHAR kRadioStateValueName[] = u"SENSOR_PROPERTY_RADIO_STATE";
+    static constexpr const WCHAR* kRadioStateValueName = THERMAL_RADIO_STATE_VALUE_NAME;
     static constexpr WCHAR kPreviousRadioStateValueName[] = u"SENSOR_PROPERTY_PREVIOUS_RADIO_STATE";
 
     virtual ~CSensor();

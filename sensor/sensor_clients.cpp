@@ -4,9 +4,9 @@
 #include <new>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/trace.h"
 #include "platform/win32_error.h"
-#include "sensor/critical_section_lock.h"
 #include "sensor/sensor.h"
 #include "sensor/sensor_manager.h"
 
@@ -161,7 +161,10 @@ HRESULT CSensor::SetClientReportInterval(ULONGLONG clientKey, const PROPVARIANT*
     HRESULT hr = S_OK;
     if (!fKeyFailed && SUCCEEDED(*phrKey)) hr = RecomputeReportInterval();
     // The collector samples at the sensor's interval from its next tick on.
-    GetThermalAcquisition()->SetReportInterval(GetCurrentReportInterval());
+    CSensorManager* manager = GetManager();
+    if (CThermalAcquisition* collector = manager != nullptr ? manager->GetCollector() : nullptr) {
+        collector->SetReportInterval(GetCurrentReportInterval());
+    }
     return hr;
 }
 

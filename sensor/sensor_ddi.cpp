@@ -8,19 +8,21 @@
 #include <string>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/time.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/radio_state_ioctl.h"
 #include "sensor/sensor_manager.h"
 #include "sensor/thermal_sensor.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{734FA5AC-C6B2-4DD9-BBDB-2FE6B1317734}");
 
@@ -30,8 +32,8 @@ namespace {
 
 constexpr WCHAR kManufacturer[] = u"QAR Corporation";
 constexpr WCHAR kModel[] = u"Varmel Device";
-constexpr WCHAR kSerialNumber[] = u"57E940BB-A3ED-491B-9722-A605392668E4";
-constexpr WCHAR kBaseId[] = u"57E940BB-A3ED-491B-9722-A605392668E4";
+constexpr const WCHAR* kSerialNumber = THERMAL_SENSOR_BASE_ID.data();
+constexpr const WCHAR* kBaseId = THERMAL_SENSOR_BASE_ID.data();
 
 // The identity buffers take at most this many units, terminator included.
 constexpr std::size_t kIdentityCopyLength = 252;
@@ -70,26 +72,11 @@ constexpr PROPERTYKEY kDeviceKeys[] = {
 
 constexpr GUID kSupportedEvents[] = {SENSOR_EVENT_DATA_UPDATED, SENSOR_EVENT_STATE_CHANGED};
 
-// Holds the device's busy bit of the sensor-driver callbacks for the life of one callback.
-class CSensorDriverCallbackScope {
-public:
-    explicit CSensorDriverCallbackScope(CSensorManager* pManager) : m_pManager(pManager)
-    {
-        m_hr = m_pManager != nullptr ? m_pManager->EnterDeviceCallback(kCallbackSensorDriver) : S_OK;
-    }
-    ~CSensorDriverCallbackScope()
-    {
-        if (m_pManager != nullptr) m_pManager->LeaveDeviceCallback(kCallbackSensorDriver);
-    }
-    CSensorDriverCallbackScope(const CSensorDriverCallbackScope&) = delete;
-    CSensorDriverCallbackScope& operator=(const CSensorDriverCallbackScope&) = delete;
-
-    HRESULT Status() const { return m_hr; }
-
-private:
-    CSensorManager* const m_pManager;
-    HRESULT m_hr = S_OK;
-};
+// The device's gate, for the busy bit of the sensor-driver callbacks; null without a manager.
+IDeviceCallbackGate* GateOf(CSensorManager* pManager)
+{
+    return pManager != nullptr ? pManager->GetDeviceCallbackGate() : nullptr;
+}
 
 // Runs a callback's body under the busy bit: refused during the device's teardown, and ended with
 // E_OUTOFMEMORY when an allocation fails inside it (the guards it holds are released on the way).
@@ -97,7 +84,7 @@ template <class Body>
 HRESULT RunCallback(CSensorManager* pManager, Body&& body)
 {
     try {
-        CSensorDriverCallbackScope busy(pManager);
+        CDeviceCallbackScope busy(GateOf(pManager), kCallbackSensorDriver);
         if (FAILED(busy.Status())) {
             TRACE_WARNING(20, busy.Status());
             return busy.Status();
@@ -153,11 +140,12 @@ HRESULT ClientOperationResult(HRESULT hr)
 
 }  // namespace
 
-HRESULT CSensorDdi::CreateInstance(CSensorDdi** ppSensorDdi)
+HRESULT CSensorDdi::CreateInstance(CThermalAcquisition* pCollector, CSensorDdi** ppSensorDdi)
 {
     if (ppSensorDdi == nullptr) return E_POINTER;
     *ppSensorDdi = nullptr;
-    CSensorDdi* sensorDdi = new (std::nothrow) CSensorDdi;
+    if (pCollector == nullptr) return E_POINTER;
+    CSensorDdi* sensorDdi = new (std::nothrow) CSensorDdi(pCollector);
     if (sensorDdi == nullptr) return E_OUTOFMEMORY;
     sensorDdi->AddRef();
     const HRESULT hr = sensorDdi->InitializeLock();
@@ -169,7 +157,7 @@ HRESULT CSensorDdi::CreateInstance(CSensorDdi** ppSensorDdi)
     return S_OK;
 }
 
-CSensorDdi::CSensorDdi() : m_pCollector(GetThermalAcquisition()) {}
+CSensorDdi::CSensorDdi(CThermalAcquisition* pCollector) : m_pCollector(pCollector) {}
 
 CSensorDdi::~CSensorDdi()
 {
@@ -179,8 +167,7 @@ CSensorDdi::~CSensorDdi()
 HRESULT CSensorDdi::InitializeLock()
 {
     if (!InitializeCriticalSectionAndSpinCount(&m_csConnection, 0)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     m_fLockInitialized = 1;
     return S_OK;
@@ -276,30 +263,27 @@ HRESULT CSensorDdi::OnGetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
     CSensorManager* manager = m_pManager.load();
     if (manager == nullptr) return E_UNEXPECTED;
 
-    HRESULT hr = manager->EnterDeviceCallback(kCallbackSensorDriver);
-    if (SUCCEEDED(hr)) {
-        CThermalSensor* sensor = FindRadioSensor(manager);
-        if (sensor == nullptr) {
-            TRACE_ERROR(40);
-            hr = E_UNEXPECTED;
-        } else {
-            platform::ComPtr<IWDFMemory> output;
-            pRequest->GetOutputMemory(output.GetAddressOf());
-            SIZE_T size = 0;
-            void* buffer = output ? output->GetDataBuffer(&size) : nullptr;
-            // A buffer of another size is left as it is.
-            if (buffer != nullptr && size == sizeof(ULONG)) {
-                const ULONG value = ulSelector == kRadioSelectorState ? sensor->GetAppliedRadioState()
-                                                                      : sensor->GetPreviousRadioState();
-                std::memcpy(buffer, &value, sizeof(value));
-                TRACE_INFO(41, ulSelector, value);
-            } else {
-                TRACE_WARNING(42, ulSelector, static_cast<ULONGLONG>(size));
-            }
-        }
+    CDeviceCallbackScope busy(manager->GetDeviceCallbackGate(), kCallbackSensorDriver);
+    if (FAILED(busy.Status())) return busy.Status();
+    CThermalSensor* sensor = FindRadioSensor(manager);
+    if (sensor == nullptr) {
+        TRACE_ERROR(40);
+        return E_UNEXPECTED;
     }
-    manager->LeaveDeviceCallback(kCallbackSensorDriver);
-    return hr;
+    platform::ComPtr<IWDFMemory> output;
+    pRequest->GetOutputMemory(output.GetAddressOf());
+    SIZE_T size = 0;
+    void* buffer = output ? output->GetDataBuffer(&size) : nullptr;
+    // A buffer of another size is left as it is.
+    if (buffer != nullptr && size == sizeof(ULONG)) {
+        const ULONG value =
+            ulSelector == kRadioSelectorState ? sensor->GetAppliedRadioState() : sensor->GetPreviousRadioState();
+        std::memcpy(buffer, &value, sizeof(value));
+        TRACE_INFO(41, ulSelector, value);
+    } else {
+        TRACE_WARNING(42, ulSelector, static_cast<ULONGLONG>(size));
+    }
+    return S_OK;
 }
 
 HRESULT CSensorDdi::OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
@@ -309,36 +293,33 @@ HRESULT CSensorDdi::OnSetRadioState(IWDFIoRequest* pRequest, ULONG ulSelector)
     CSensorManager* manager = m_pManager.load();
     if (manager == nullptr) return E_UNEXPECTED;
 
-    HRESULT hr = manager->EnterDeviceCallback(kCallbackSensorDriver);
-    if (SUCCEEDED(hr)) {
-        CThermalSensor* sensor = FindRadioSensor(manager);
-        platform::ComPtr<IWDFMemory> input;
-        pRequest->GetInputMemory(input.GetAddressOf());
-        SIZE_T size = 0;
-        const void* buffer = input ? input->GetDataBuffer(&size) : nullptr;
-        LONG value = 0;
-        if (buffer != nullptr && size == sizeof(value)) std::memcpy(&value, buffer, sizeof(value));
-        if (sensor == nullptr) {
-            TRACE_ERROR(40);
-            hr = E_UNEXPECTED;
-        } else if (buffer == nullptr || size != sizeof(value) || value < 0 || value > kMaxRadioState) {
-            // A negative value is no radio state either.
-            TRACE_ERROR(43, ulSelector, static_cast<ULONGLONG>(size), value);
-            hr = E_INVALIDARG;
-        } else {
-            if (ulSelector == kRadioSelectorState) {
-                sensor->SetRequestedRadioState(static_cast<ULONG>(value));
-            } else {
-                sensor->SetPreviousRadioState(static_cast<ULONG>(value));
-            }
-            TRACE_INFO(44, ulSelector, value);
-            HRESULT hrRadioStep = S_OK;
-            hr = RefreshSensor(sensor->GetSensorIdText(), &hrRadioStep);
-            if (SUCCEEDED(hr)) hr = hrRadioStep;
-        }
+    CDeviceCallbackScope busy(manager->GetDeviceCallbackGate(), kCallbackSensorDriver);
+    if (FAILED(busy.Status())) return busy.Status();
+    CThermalSensor* sensor = FindRadioSensor(manager);
+    platform::ComPtr<IWDFMemory> input;
+    pRequest->GetInputMemory(input.GetAddressOf());
+    SIZE_T size = 0;
+    const void* buffer = input ? input->GetDataBuffer(&size) : nullptr;
+    LONG value = 0;
+    if (buffer != nullptr && size == sizeof(value)) std::memcpy(&value, buffer, sizeof(value));
+    if (sensor == nullptr) {
+        TRACE_ERROR(40);
+        return E_UNEXPECTED;
     }
-    manager->LeaveDeviceCallback(kCallbackSensorDriver);
-    return hr;
+    if (buffer == nullptr || size != sizeof(value) || value < 0 || value > kMaxRadioState) {
+        // A negative value is no radio state either.
+        TRACE_ERROR(43, ulSelector, static_cast<ULONGLONG>(size), value);
+        return E_INVALIDARG;
+    }
+    if (ulSelector == kRadioSelectorState) {
+        sensor->SetRequestedRadioState(static_cast<ULONG>(value));
+    } else {
+        sensor->SetPreviousRadioState(static_cast<ULONG>(value));
+    }
+    TRACE_INFO(44, ulSelector, value);
+    HRESULT hrRadioStep = S_OK;
+    const HRESULT hr = RefreshSensor(sensor->GetSensorIdText(), &hrRadioStep);
+    return SUCCEEDED(hr) ? hrRadioStep : hr;
 }
 
 // ---- Sensor resolution. ----

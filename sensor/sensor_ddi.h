@@ -2,7 +2,8 @@
 // client asks of a sensor (ISensorDriver). The sensor manager creates one, gives it a back pointer
 // to itself, and binds it to the class extension. Through it the manager reaches the process-wide
 // acquisition object: it starts and stops acquisition and hands the acquisition object the sensor
-// that receives the readings.
+// that receives the readings. The sensors reach it the same way, for the report interval and the
+// latest reading.
 //
 // The sensor-driver callbacks resolve the object ID they are given to one of the manager's sensors
 // and answer from its stores, or hand the client operation to the sensor. Every callback but
@@ -14,7 +15,7 @@
 //
 // Ownership: reference counted; counts on the module from construction to destruction. The manager
 // is not owned (it clears the back pointer before it lets go of this object). The acquisition object
-// is the process's and outlives it.
+// (the process's one, given by the manager) is not owned and outlives it.
 //
 // Thread safety: the back pointer is an atomic (host threads set it; class-extension threads read
 // it). SetSensor and TakeBackSensor run on the host's power and plug-and-play threads, one at a
@@ -29,7 +30,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/kernel/critical_section.h"
 #include "platform/sensorcx/sensor_driver.h"
@@ -45,12 +46,15 @@ public:
     // disabled map is the sensor count.
     static constexpr LONG kSensorCountFromDisabledMap = -2;
 
-    // A new object with one reference for the caller. E_POINTER for a null out-pointer,
+    // A new object with one reference for the caller, holding the acquisition object that it
+    // starts, stops and tunes. E_POINTER for a null out-pointer or acquisition object,
     // E_OUTOFMEMORY, or the lock's error.
-    static HRESULT CreateInstance(CSensorDdi** ppSensorDdi);
+    static HRESULT CreateInstance(CThermalAcquisition* pCollector, CSensorDdi** ppSensorDdi);
 
     void SetSensorManager(CSensorManager* pManager) { m_pManager.store(pManager); }
     CSensorManager* GetSensorManager() const { return m_pManager.load(); }
+    // The acquisition object; never null.
+    CThermalAcquisition* GetCollector() const { return m_pCollector; }
 
     // The identity of the sensors: the count selector, one enabled entry in the manager's disabled
     // map, and the manufacturer, model, serial number and base ID copied into the caller's buffers
@@ -115,7 +119,7 @@ public:
 private:
     friend class platform::ComObject<CSensorDdi, ISensorDriver>;
 
-    CSensorDdi();
+    explicit CSensorDdi(CThermalAcquisition* pCollector);
     ~CSensorDdi();
     HRESULT InitializeLock();
 

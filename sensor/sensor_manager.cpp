@@ -6,17 +6,19 @@
 #include <new>
 #include <utility>
 
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/radio_state_ioctl.h"
 #include "sensor/thermal_sensor.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{6D0B5F90-3D55-428E-BD20-2FE02B0908B9}");
 
@@ -42,12 +44,6 @@ struct CreationBuffers {
     WCHAR sensorId[kWorkBufferLength];
     WCHAR indexText[kWorkBufferLength];
 };
-
-HRESULT LastErrorResult()
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 // A stored state as an unsigned 32-bit value; false for a type that holds none.
 bool StateValue(const PROPVARIANT& value, ULONG* pState)
@@ -99,11 +95,12 @@ private:
 
 }  // namespace
 
-HRESULT CSensorManager::CreateInstance(CSensorManager** ppManager)
+HRESULT CSensorManager::CreateInstance(CThermalAcquisition* pCollector, CSensorManager** ppManager)
 {
     if (ppManager == nullptr) return E_POINTER;
     *ppManager = nullptr;
-    CSensorManager* manager = new (std::nothrow) CSensorManager;
+    if (pCollector == nullptr) return E_POINTER;
+    CSensorManager* manager = new (std::nothrow) CSensorManager(pCollector);
     if (manager == nullptr) return E_OUTOFMEMORY;
     manager->AddRef();
     const HRESULT hr = manager->InitializeLocks();
@@ -115,7 +112,7 @@ HRESULT CSensorManager::CreateInstance(CSensorManager** ppManager)
     return S_OK;
 }
 
-CSensorManager::CSensorManager()
+CSensorManager::CSensorManager(CThermalAcquisition* pCollector) : m_pCollector(pCollector)
 {
     CopyBounded(m_szDeviceDescription, kDescriptionLength, kDefaultDeviceDescription);
 }
@@ -185,7 +182,7 @@ HRESULT CSensorManager::StopCollector(CSensorDdi* pSensorDdi)
 
 void CSensorManager::StopCollectorWithoutClients()
 {
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         if (sensor->GetConnectedClientCount() != 0) return;
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
@@ -200,13 +197,19 @@ bool CSensorManager::HasSensorDriver()
     return static_cast<bool>(m_pSensorDdi);
 }
 
+CThermalAcquisition* CSensorManager::GetCollector()
+{
+    ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
+    return sensorDdi ? sensorDdi->GetCollector() : nullptr;
+}
+
 HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
 {
     TRACE_INFO(10, static_cast<ULONG>(previousState));
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     if (!sensorDdi) {
         CSensorDdi* created = nullptr;
-        if (SUCCEEDED(CSensorDdi::CreateInstance(&created))) {
+        if (SUCCEEDED(CSensorDdi::CreateInstance(m_pCollector, &created))) {
             sensorDdi.Attach(created);
             CCriticalSectionLock lock(&m_csObject);
             m_pSensorDdi = sensorDdi;
@@ -231,7 +234,7 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
         }
     }
 
-    for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
+    for (const auto& sensor : m_sensors) SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr);
 
     // One event thread and one event at a time: whatever a start without a stop, or a failed
     // start, left is ended first.
@@ -242,7 +245,7 @@ HRESULT CSensorManager::Start(WDF_POWER_DEVICE_STATE previousState)
         TRACE_ERROR(13, hr);
         return hr;
     }
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         sensor->SetNewDataEvent(m_hNewDataEvent);
         sensor->ClearDataReady();
     }
@@ -300,7 +303,7 @@ HRESULT CSensorManager::CreateSensor(ULONG ulIndex, HRESULT hrStatus, PCWSTR pws
                                      PCWSTR pwszSerialNumber, PCWSTR pwszBaseId)
 {
     // A sensor listed by an earlier, failed pass stays as it is.
-    for (CThermalSensor* listed : m_sensors) {
+    for (const auto& listed : m_sensors) {
         if (listed->GetSensorIndex() == ulIndex) return hrStatus;
     }
 
@@ -316,47 +319,49 @@ HRESULT CSensorManager::CreateSensor(ULONG ulIndex, HRESULT hrStatus, PCWSTR pws
         return E_OUTOFMEMORY;
     }
 
-    CThermalSensor* sensor = CThermalSensor::Create();
-    if (sensor == nullptr) {
+    std::unique_ptr<CThermalSensor> sensor = CThermalSensor::Create();
+    if (!sensor) {
         TRACE_ERROR(18, ulIndex);
         return hrStatus;
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     HRESULT hr = sensor->Initialize(0, ulIndex, pwszManufacturer, pwszModel, pwszSerialNumber, sensorId,
                                     m_pWdfDevice.Get(), this);
-    sensorDdi->SetSensor(sensor);
+    sensorDdi->SetSensor(sensor.get());
     if (SUCCEEDED(hr)) {
         TRACE_INFO(19, ulIndex);
         hr = sensor->InitPersistentUniqueId(m_pWdfDevice.Get());
     }
     if (SUCCEEDED(hr)) {
         try {
-            m_sensors.push_back(sensor);
+            m_sensors.push_back(std::move(sensor));
         } catch (const std::bad_alloc&) {
             hr = E_OUTOFMEMORY;
         }
     }
     if (FAILED(hr)) {
         TRACE_ERROR(20, ulIndex, hr);
-        sensorDdi->TakeBackSensor(sensor);
-        RetireSensor(sensor);
+        sensorDdi->TakeBackSensor(sensor.get());
+        RetireSensor(std::move(sensor));
         return hr;
     }
     return sensorDdi->RefreshSensor(sensorId);
 }
 
-void CSensorManager::RetireSensor(CThermalSensor* pSensor)
+void CSensorManager::RetireSensor(std::unique_ptr<CThermalSensor> pSensor)
 {
     try {
-        m_retiredSensors.push_back(pSensor);
+        m_retiredSensors.push_back(std::move(pSensor));
         return;
     } catch (const std::bad_alloc&) {
     }
-    // No room to keep it: free it once no delivery can be under way.
+    // No room to keep it: free it once no delivery can be under way, else leave it allocated.
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
-    if (sensorDdi && !StopDeliveries(sensorDdi.Get())) return;
+    if (sensorDdi && !StopDeliveries(sensorDdi.Get())) {
+        pSensor.release();
+        return;
+    }
     pSensor->Uninitialize();
-    delete pSensor;
 }
 
 bool CSensorManager::StopDeliveries(CSensorDdi* pSensorDdi)
@@ -432,7 +437,7 @@ HRESULT CSensorManager::Stop(WDF_POWER_DEVICE_STATE targetState)
 
     HRESULT hr = S_OK;
     if (targetState != WdfPowerDeviceD2) {
-        for (CThermalSensor* sensor : m_sensors) SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr);
+        for (const auto& sensor : m_sensors) SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr);
     }
     ComPtr<CSensorDdi> sensorDdi = GetSensorDdi();
     if (sensorDdi) hr = StopCollector(sensorDdi.Get());
@@ -464,8 +469,8 @@ void CSensorManager::CloseNewDataEvent()
 {
     if (m_hNewDataEvent == nullptr) return;
     // A sensor must not signal a closed handle.
-    for (CThermalSensor* sensor : m_sensors) sensor->SetNewDataEvent(nullptr);
-    for (CThermalSensor* sensor : m_retiredSensors) sensor->SetNewDataEvent(nullptr);
+    for (const auto& sensor : m_sensors) sensor->SetNewDataEvent(nullptr);
+    for (const auto& sensor : m_retiredSensors) sensor->SetNewDataEvent(nullptr);
     CloseHandle(m_hNewDataEvent);
     m_hNewDataEvent = nullptr;
 }
@@ -509,14 +514,16 @@ void CSensorManager::FreeSensors()
     if (sensorDdi) {
         // A running reporter may be inside a delivery to a sensor: acquisition ends first.
         if (!m_sensors.empty() || !m_retiredSensors.empty()) fFree = StopDeliveries(sensorDdi.Get());
-        for (CThermalSensor* sensor : m_sensors) sensorDdi->TakeBackSensor(sensor);
-        for (CThermalSensor* sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor);
+        for (const auto& sensor : m_sensors) sensorDdi->TakeBackSensor(sensor.get());
+        for (const auto& sensor : m_retiredSensors) sensorDdi->TakeBackSensor(sensor.get());
     }
-    for (std::vector<CThermalSensor*>* list : {&m_sensors, &m_retiredSensors}) {
-        for (CThermalSensor* sensor : *list) {
-            if (!fFree) break;
-            sensor->Uninitialize();
-            delete sensor;
+    for (std::vector<std::unique_ptr<CThermalSensor>>* list : {&m_sensors, &m_retiredSensors}) {
+        for (std::unique_ptr<CThermalSensor>& sensor : *list) {
+            if (fFree) {
+                sensor->Uninitialize();
+            } else {
+                sensor.release();  // a delivery may still reach it
+            }
         }
         list->clear();
     }
@@ -625,19 +632,9 @@ void CSensorManager::CleanupFile(IWDFFile* pFile)
     if (classExtension) classExtension->CleanupFile(pFile);
 }
 
-HRESULT CSensorManager::EnterDeviceCallback(ULONGLONG bit)
-{
-    return m_pDeviceObject ? m_pDeviceObject->EnterCallback(bit) : S_OK;
-}
-
-void CSensorManager::LeaveDeviceCallback(ULONGLONG bit)
-{
-    if (m_pDeviceObject) m_pDeviceObject->LeaveCallback(bit);
-}
-
 CThermalSensor* CSensorManager::GetSensor(std::size_t position) const
 {
-    return position < m_sensors.size() ? m_sensors[position] : nullptr;
+    return position < m_sensors.size() ? m_sensors[position].get() : nullptr;
 }
 
 HRESULT CSensorManager::CopySensorId(ULONG ulSensorIndex, BSTR* pbstrSensorId)
@@ -660,10 +657,10 @@ HRESULT CSensorManager::FindSensorById(PCWSTR pwszSensorId, CThermalSensor** ppS
     if (m_sensors.empty()) return E_UNEXPECTED;
     if (pwszSensorId == nullptr) return E_INVALIDARG;
     CCriticalSectionLock lock(&m_csObject);
-    for (CThermalSensor* sensor : m_sensors) {
+    for (const auto& sensor : m_sensors) {
         const auto entry = m_sensorIds.find(sensor->GetSensorIndex());
         if (entry != m_sensorIds.end() && EqualsIgnoreCase(entry->second.c_str(), pwszSensorId)) {
-            *ppSensor = sensor;
+            *ppSensor = sensor.get();
             return S_OK;
         }
     }
@@ -693,8 +690,8 @@ HRESULT CSensorManager::LookUpSensorId(PCWSTR pwszSensorId, ULONG* pulSensorInde
 
 CThermalSensor* CSensorManager::GetSensorByIndex(ULONG ulSensorIndex) const
 {
-    for (CThermalSensor* sensor : m_sensors) {
-        if (sensor->GetSensorIndex() == ulSensorIndex) return sensor;
+    for (const auto& sensor : m_sensors) {
+        if (sensor->GetSensorIndex() == ulSensorIndex) return sensor.get();
     }
     return nullptr;
 }
@@ -761,16 +758,17 @@ DWORD WINAPI CSensorManager::EventThreadProc(LPVOID pParameter)
 
 void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
 {
-    if (SUCCEEDED(EnterDeviceCallback(kCallbackEventPass))) {
+    CDeviceCallbackScope busy(GetDeviceCallbackGate(), kCallbackEventPass);
+    if (SUCCEEDED(busy.Status())) {
         HRESULT hr = pEventValues->Clear();
         if (SUCCEEDED(hr)) hr = pEventValues->SetGuidValue(SENSOR_EVENT_PARAMETER_EVENT_ID, SENSOR_EVENT_DATA_UPDATED);
         if (SUCCEEDED(hr)) {
             // After a failed step, later sensors with new data get no event in this pass (their flag
             // is still taken); later sensors without new data still get their state change.
             bool fPassFailed = false;
-            for (CThermalSensor* sensor : m_sensors) {
+            for (const auto& sensor : m_sensors) {
                 if (!sensor->TakeNewDataFlag()) {
-                    if (FAILED(SetSensorState(sensor, SENSOR_STATE_NOT_AVAILABLE, nullptr))) fPassFailed = true;
+                    if (FAILED(SetSensorState(sensor.get(), SENSOR_STATE_NOT_AVAILABLE, nullptr))) fPassFailed = true;
                     continue;
                 }
                 if (fPassFailed) continue;
@@ -792,5 +790,4 @@ void CSensorManager::PublishNewData(IPortableDeviceValues* pEventValues)
     } else {
         TRACE_VERBOSE(37);
     }
-    LeaveDeviceCallback(kCallbackEventPass);
 }

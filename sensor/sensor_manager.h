@@ -12,7 +12,9 @@
 //
 // Ownership: the manager owns the sensors, the sensor-driver object, the class extension, the
 // new-data event and the event thread; it holds counted references to the host device and to the
-// device object (its callback gate). The sensors point back to it without a count. A sensor is
+// device object (its callback gate). The sensors point back to it without a count. The acquisition
+// object is the caller's and outlives the manager; the manager hands it to the sensor-driver object,
+// through which the sensors reach it. A sensor is
 // handed to the acquisition object only while it is alive: the manager takes it back before it
 // frees it, and frees a sensor that failed its initialisation only once acquisition has stopped.
 //
@@ -43,12 +45,13 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "driver/module.h"
+#include "base/module_reference.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/oleauto.h"
@@ -63,6 +66,7 @@
 #include "sensor/sensor_ddi.h"
 
 class CSensor;
+class CThermalAcquisition;
 class CThermalSensor;
 
 class CSensorManager final : public platform::ComObject<CSensorManager, IUnknown> {
@@ -70,10 +74,12 @@ public:
     // Units of the device description, terminator included.
     static constexpr std::size_t kDescriptionLength = 260;
 
-    // A new manager with one reference for the caller: no sensors, no references, all flags 0, the
-    // description "Varmel Device". E_POINTER for a null out-pointer; E_OUTOFMEMORY when it cannot be
-    // allocated or its manager lock cannot be made; the system error when its object lock cannot.
-    static HRESULT CreateInstance(CSensorManager** ppManager);
+    // A new manager with one reference for the caller, for the acquisition object that its
+    // sensor-driver object will start, stop and tune: no sensors, no references, all flags 0, the
+    // description "Varmel Device". E_POINTER for a null out-pointer or acquisition object;
+    // E_OUTOFMEMORY when it cannot be allocated or its manager lock cannot be made; the system error
+    // when its object lock cannot.
+    static HRESULT CreateInstance(CThermalAcquisition* pCollector, CSensorManager** ppManager);
 
     // Binds the manager to the host device and the device object. E_UNEXPECTED (nothing changed)
     // once the manager is initialised.
@@ -115,10 +121,9 @@ public:
     void SetIoActive(bool fIoActive) { m_fIoActive.store(fIoActive); }
     bool IsIoActive() const { return m_fIoActive.load(); }
 
-    // The device object's callback gate, for the sensor-driver callbacks and the event passes. With
-    // no device object there is no teardown to respect: S_OK.
-    HRESULT EnterDeviceCallback(ULONGLONG bit);
-    void LeaveDeviceCallback(ULONGLONG bit);
+    // The device object's callback gate, for the sensor-driver callbacks and the event passes; null
+    // without a device object.
+    IDeviceCallbackGate* GetDeviceCallbackGate() const { return m_pDeviceObject.Get(); }
 
     // What the creation pass made.
     bool IsInitialized() const { return m_lInitialized.load() != 0; }
@@ -146,6 +151,9 @@ public:
     HRESULT SetSensorDisabled(ULONG ulSensorIndex, bool fDisabled);
     std::size_t GetSensorDisabledCount();
     bool HasSensorDriver();
+    // The acquisition object, through the sensor-driver object; null while there is none (before
+    // the first Start and after Uninitialize).
+    CThermalAcquisition* GetCollector();
 
     // The event thread's body; the parameter is the manager.
     static DWORD WINAPI EventThreadProc(LPVOID pParameter);
@@ -153,7 +161,7 @@ public:
 private:
     friend class platform::ComObject<CSensorManager, IUnknown>;
 
-    CSensorManager();
+    explicit CSensorManager(CThermalAcquisition* pCollector);
     ~CSensorManager();
     HRESULT InitializeLocks();
 
@@ -170,7 +178,7 @@ private:
     void EndEventThread();
     void CloseNewDataEvent();
     // Keeps a sensor that failed its initialisation until acquisition has stopped.
-    void RetireSensor(CThermalSensor* pSensor);
+    void RetireSensor(std::unique_ptr<CThermalSensor> pSensor);
     // Ends everything that may still use the sensors and frees them; sensors that a reporter which
     // cannot be stopped may still reach are left allocated.
     void FreeSensors();
@@ -187,6 +195,7 @@ private:
     HRESULT StopCollector(CSensorDdi* pSensorDdi);
 
     CModuleReference m_moduleReference;
+    CThermalAcquisition* const m_pCollector;  // handed to the sensor-driver object when Start makes it
     CRITICAL_SECTION m_csObject{};
     BYTE m_fObjectLockInitialized = 0;
     CRITICAL_SECTION m_csManager{};
@@ -202,8 +211,8 @@ private:
     // Host threads (see the header comment).
     ULONG m_ulSensorCount = 0;
     WCHAR m_szDeviceDescription[kDescriptionLength] = {};
-    std::vector<CThermalSensor*> m_sensors;
-    std::vector<CThermalSensor*> m_retiredSensors;
+    std::vector<std::unique_ptr<CThermalSensor>> m_sensors;
+    std::vector<std::unique_ptr<CThermalSensor>> m_retiredSensors;
     platform::ComPtr<IWDFDevice> m_pWdfDevice;
     platform::ComPtr<IDeviceCallbackGate> m_pDeviceObject;
     HANDLE m_hNewDataEvent = nullptr;

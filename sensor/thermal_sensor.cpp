@@ -4,17 +4,18 @@
 #include <new>
 
 #include "acquisition/thermal_acquisition.h"
-#include "driver/trace.h"
+#include "base/critical_section_lock.h"
+#include "base/last_error_result.h"
+#include "base/prop_variant.h"
+#include "base/trace.h"
+#include "base/wide_string.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/time.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
-#include "sensor/critical_section_lock.h"
-#include "sensor/prop_variant.h"
 #include "sensor/sensor_manager.h"
-#include "sensor/wide_string.h"
 
 TRACE_COMPONENT("{8CEE1236-1E54-4A70-82E3-E22833E54257}");
 
@@ -87,13 +88,10 @@ bool AnswerObjectKey(REFPROPERTYKEY key, PCWSTR pwszSensorId, IPortableDeviceVal
 
 }  // namespace
 
-CThermalSensor* CThermalSensor::Create()
+std::unique_ptr<CThermalSensor> CThermalSensor::Create()
 {
-    CThermalSensor* sensor = new (std::nothrow) CThermalSensor;
-    if (sensor != nullptr && !sensor->InitializeLocks()) {
-        delete sensor;
-        sensor = nullptr;
-    }
+    std::unique_ptr<CThermalSensor> sensor(new (std::nothrow) CThermalSensor);
+    if (sensor && !sensor->InitializeLocks()) sensor.reset();
     return sensor;
 }
 
@@ -272,8 +270,7 @@ HRESULT CThermalSensor::SetTimestamp(FILETIME* pWritten)
     FILETIME fileTime{};
     GetSystemTime(&now);
     if (!SystemTimeToFileTime(&now, &fileTime)) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        return LastErrorResult();
     }
     if (pWritten != nullptr) *pWritten = fileTime;
     return WriteTimestamp(fileTime);
@@ -331,7 +328,8 @@ HRESULT CThermalSensor::UpdateDataFields()
         return hr;
     }
 
-    const double reading = GetThermalAcquisition()->GetLatestTemperature();
+    CThermalAcquisition* collector = manager->GetCollector();
+    const double reading = collector != nullptr ? collector->GetLatestTemperature() : kNoReading;
     SetLastReading(reading);
     const bool fValid = !(std::fabs(reading - kNoReading) < kNoReadingTolerance);
     PROPVARIANT temperature{};

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "acquisition/temperature_sensor.h"
 #include "sensor/sensor.h"
@@ -26,7 +27,7 @@ public:
     static constexpr double kNoReadingTolerance = 0.01;
 
     // A new sensor with its locks; null when it cannot be allocated or its locks cannot be made.
-    static CThermalSensor* Create();
+    static std::unique_ptr<CThermalSensor> Create();
     ~CThermalSensor() override = default;
 
     // The sensor's initialisation: the storage part (CSensor::Initialize) with the first value, the

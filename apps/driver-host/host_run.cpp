@@ -26,8 +26,7 @@
 #include "host/driver_host.h"
 #include "host/socket_server.h"
 #include "host/state_directory_lock.h"
-#include "sensor/radio_state_ioctl.h"
-#include "sensor/sensor.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "sim/machine.h"
 #include "sim/power_source.h"
 #include "sim/registry.h"
@@ -75,7 +74,7 @@ bool ReportStateFile(const sim::StateFileLoad& load, const std::string& restored
 // store without one at 0, on).
 std::string RadioStateFound(const platform::host::PropertyFileCheck& check)
 {
-    const auto radio = check.numbers.find(CSensor::kRadioStateValueName);
+    const auto radio = check.numbers.find(THERMAL_RADIO_STATE_VALUE_NAME);
     if (radio == check.numbers.end()) return "radio state reset to 0 (on)";
     return "radio state restored: " + RadioStateText(radio->second);
 }
@@ -338,7 +337,7 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     log.Step("loading " + options.modulePath + " (about 5 s: the thermal map settles)");
     {
         SettleProgress progress(log, "loading", 5, "the thermal map settles");
-        step = host.Load(options.modulePath);
+        step = host.Load(options.modulePath, CLSID_ThermalDriver);
     }
     startStep = nullptr;
     if (!step.ok()) {

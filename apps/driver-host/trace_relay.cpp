@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/trace.h"
+#include "platform/probe/thermal_driver_contract.h"
 
 namespace driver_host {
 namespace {
@@ -71,7 +71,7 @@ void TraceRelay::ApplyLevelLocked()
         m_session.reset();  // disables the provider
     } else {
         if (!m_session) m_session = std::make_unique<platform::support::TraceSession>(*m_decoder);
-        const ULONG result = m_session->Enable(trace::kTraceControlGuid, PlatformLevel(wanted), 0x1);
+        const ULONG result = m_session->Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, PlatformLevel(wanted), 0x1);
         if (result != 0) m_log.Error("the driver's traces cannot be enabled (error " + std::to_string(result) + ")");
     }
     m_sessionLevel = wanted;

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
@@ -22,12 +23,6 @@ namespace sensorctl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The private control codes of the radio state: each carries one 32-bit value.
-constexpr ULONG kGetRadioState = 0x49006000;
-constexpr ULONG kGetPreviousRadioState = 0x49006004;
-constexpr ULONG kSetRadioState = 0x4900A008;
-constexpr ULONG kSetPreviousRadioState = 0x4900A00C;
 
 // How often watch --follow asks again whether the device or the host is back.
 constexpr std::chrono::milliseconds kFollowRetry{250};
@@ -583,8 +578,8 @@ private:
 int RunRadio(const CtlOptions& options, Printer& printer, HostSession& session)
 {
     const bool set = options.command == Command::kRadioSet;
-    const ULONG code = set ? (options.previous ? kSetPreviousRadioState : kSetRadioState)
-                           : (options.previous ? kGetPreviousRadioState : kGetRadioState);
+    const ULONG code = set ? (options.previous ? IOCTL_SET_PREVIOUS_RADIO_STATE : IOCTL_SET_RADIO_STATE)
+                           : (options.previous ? IOCTL_GET_PREVIOUS_RADIO_STATE : IOCTL_GET_RADIO_STATE);
     const char* name = options.previous ? "previous_radio_state" : "radio_state";
     std::uint8_t input[4] = {};
     if (set) std::memcpy(input, &options.radioValue, sizeof(input));

@@ -29,6 +29,7 @@
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
 #include "platform/kernel/time.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wpd/portable_device_values.h"
 #include "platform_testing/virtual_clock.h"
@@ -161,7 +162,7 @@ ComPtr<IPortableDeviceValues> DataUpdatedValues()
     return values;
 }
 
-constexpr char16_t kSensorId[] = u"57E940BB-A3ED-491B-9722-A605392668E4-0";
+constexpr const char16_t* kSensorId = THERMAL_SENSOR_ID;
 
 void BM_EncodeDataUpdatedEvent(benchmark::State& state)
 {
@@ -225,7 +226,7 @@ public:
         m_host = std::make_unique<platform::host::DriverHost>();
         // An idling device purges its queue (the fake module does) and would abort a request.
         m_host->SetUserIdleEnabled(false);
-        platform::host::HostStep step = m_host->Load(modulePath);
+        platform::host::HostStep step = m_host->Load(modulePath, CLSID_ThermalDriver);
         if (step.ok()) step = m_host->AddDevice();
         if (step.ok()) step = m_host->Start();
         if (m_virtualClock) platform::testing::VirtualClock::SetReadStep(std::chrono::nanoseconds(0));

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "e2e/e2e_host.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "support/temp_dir.h"
 #include "transport/frame.h"
 
@@ -87,7 +88,8 @@ TEST_F(ReadingsTest, PropsJson_ShowsTheSensorsIdentityAndIntervals)
     }
     EXPECT_EQ(byKey["SENSOR_PROPERTY_MANUFACTURER"]["value"], "QAR Corporation");
     EXPECT_EQ(byKey["SENSOR_PROPERTY_MODEL"]["value"], "Varmel Device");
-    EXPECT_EQ(byKey["SENSOR_PROPERTY_SERIAL_NUMBER"]["value"], "57E940BB-A3ED-491B-9722-A605392668E4");
+    EXPECT_EQ(byKey["SENSOR_PROPERTY_SERIAL_NUMBER"]["value"],
+              std::string(THERMAL_SENSOR_BASE_ID.begin(), THERMAL_SENSOR_BASE_ID.end() - 1));
     EXPECT_EQ(byKey["SENSOR_PROPERTY_DESCRIPTION"]["value"], "Temperature Sensor");
     EXPECT_EQ(byKey["SENSOR_PROPERTY_MIN_REPORT_INTERVAL"]["value"], 100);
     EXPECT_EQ(byKey["SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL"]["value"], 1000);

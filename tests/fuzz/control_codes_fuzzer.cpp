@@ -23,10 +23,10 @@
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel/module.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wpd/portable_device_keys.h"
 #include "platform_testing/virtual_clock.h"
-#include "sensor/radio_state_ioctl.h"
 #include "sim/registry.h"
 #include "transport/sensor_protocol.h"
 #include "transport/values_codec.h"
@@ -44,8 +44,6 @@ constexpr std::size_t kMaxRequests = 8;
 // five fresh readings) is far below it.
 constexpr auto kHangLimit = 10min;
 constexpr auto kReadStep = 50ms;
-
-constexpr char16_t kSensorId[] = u"57E940BB-A3ED-491B-9722-A605392668E4-0";
 
 // The module's static objects busy-wait on the performance counter when they are made, before
 // main: the clock is virtual from the start, with reads advancing it.
@@ -142,7 +140,7 @@ std::vector<std::uint8_t> BuildMessage(Reader in)
     }
     parameters->SetUnsignedIntegerValue(transport::kCommand, in.Byte() % 13);
     const std::uint8_t id = in.Byte();
-    if (id % 4 == 0) parameters->SetStringValue(transport::kObjectId, kSensorId);
+    if (id % 4 == 0) parameters->SetStringValue(transport::kObjectId, THERMAL_SENSOR_ID);
     if (id % 4 == 1) parameters->SetStringValue(transport::kObjectId, u"DEVICE");
     if (id % 4 == 2) parameters->SetStringValue(transport::kObjectId, u"");
     // Requested keys travel as the keys of a values set, with empty values.

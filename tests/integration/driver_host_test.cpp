@@ -13,6 +13,7 @@
 #include "loaded_module_fixture.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ using platform::host::HostStep;
 using platform::host::IoResult;
 using platform::host::RecordKind;
 using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -93,7 +95,7 @@ TEST_F(FakeModuleHost, WholeLife_CallsTheModuleInOrder)
     ASSERT_TRUE(Unload().ok());
     EXPECT_THAT(Callbacks(m_host),
                 ElementsAre("DllMain(reason=DLL_PROCESS_ATTACH)",
-                            "DllGetClassObject({352E8CF1-6944-4E3A-8E5E-76556CEC869E} IClassFactory)",
+                            "DllGetClassObject(" + platform::GuidToString(CLSID_ThermalDriver) + " IClassFactory)",
                             "CreateInstance(IDriverEntry)", "OnInitialize", "OnDeviceAdd", "OnPrepareHardware",
                             "OnD0Entry(previousState=5)", "OnSelfManagedIoInit", "OnCleanupFile(file#1)",
                             "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)", "OnSelfManagedIoFlush",
@@ -188,10 +190,12 @@ TEST_F(FakeModuleHost, ModuleMistakes_AreRecordedAndTheCallerStillGetsOneAnswer)
     EXPECT_EQ(m_host.DeviceIoControl(m_file.Get(), fake_driver::kCompleteTwice, {}, 0).status, S_OK);
     EXPECT_EQ(m_host.DeviceIoControl(m_file.Get(), fake_driver::kNeverComplete, {}, 0).status,
               HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED));
+    m_clock.RunUntilIdle();
     std::vector<std::string> errors;
     for (const auto& entry : m_host.Record().Entries(RecordKind::kDriverError)) errors.push_back(entry.result);
-    EXPECT_THAT(errors, ElementsAre("completed a second time; ignored",
-                                    "released without being completed; completed as aborted"));
+    // The second completion may be recorded after the caller already has its answer.
+    EXPECT_THAT(errors, UnorderedElementsAre("completed a second time; ignored",
+                                             "released without being completed; completed as aborted"));
 }
 
 TEST_F(FakeModuleHost, CloseFile_CallsTheModulesCleanup)

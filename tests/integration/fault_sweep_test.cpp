@@ -24,6 +24,7 @@
 
 #include "loaded_module_fixture.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wpd/portable_device_values.h"
 #include "platform_testing/handles.h"
@@ -44,10 +45,6 @@ using platform::ComPtr;
 using platform::host::DeviceState;
 using platform::host::HostStep;
 using platform::testing::VirtualClock;
-
-// The private radio-state control codes, as a client sends them.
-constexpr ULONG kGetRadioState = 0x49006000;
-constexpr ULONG kSetRadioState = 0x4900A008;
 
 // What the platform holds on behalf of its callers; a leaked object of the module keeps some of it.
 struct Holdings {
@@ -244,7 +241,7 @@ protected:
     // Host steps of the flows.
     void LoadModule()
     {
-        const HostStep loaded = BoundedStep([this] { return m_host.Load(THERMAL_DRIVER_MODULE_PATH); }, "load");
+        const HostStep loaded = BoundedStep([this] { return m_host.Load(THERMAL_DRIVER_MODULE_PATH, CLSID_ThermalDriver); }, "load");
         if (!loaded.ok()) {
             EXPECT_EQ(m_host.Module(), nullptr) << "a failed load leaves the module loaded";
         }
@@ -516,12 +513,12 @@ TEST_F(FaultSweep, RadioChange)
 {
     const int faults = Sweep([this] { LoadAndStartWithClient(); },
                              [this] {
-                                 ClientStep([](const Client& c) { return c.SetRadio(kSetRadioState, 0); },
+                                 ClientStep([](const Client& c) { return c.SetRadio(IOCTL_SET_RADIO_STATE, 0); },
                                             "radio off");
                                  m_clock.AdvanceBy(1s);
-                                 ClientStep([](const Client& c) { return c.GetRadio(kGetRadioState); },
+                                 ClientStep([](const Client& c) { return c.GetRadio(IOCTL_GET_RADIO_STATE); },
                                             "radio read");
-                                 ClientStep([](const Client& c) { return c.SetRadio(kSetRadioState, 1); },
+                                 ClientStep([](const Client& c) { return c.SetRadio(IOCTL_SET_RADIO_STATE, 1); },
                                             "radio on");
                                  m_clock.AdvanceBy(2s);
                              },

@@ -24,6 +24,7 @@
 
 #include "host/driver_host.h"
 #include "host/driver_module.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/virtual_clock.h"
 #include "sim/device_tree.h"
@@ -32,8 +33,8 @@
 
 namespace integration {
 
-inline constexpr CLSID kDriverClass = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
-inline constexpr GUID kTraceControl = platform::MakeGuid("{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
+inline constexpr CLSID kDriverClass = CLSID_ThermalDriver;
+inline constexpr GUID kTraceControl = GUID_THERMAL_DRIVER_TRACE_CONTROL;
 
 class LoadedModuleTest : public ::testing::Test {
 protected:
@@ -104,7 +105,7 @@ protected:
     platform::host::HostStep Load(const std::string& path = THERMAL_DRIVER_MODULE_PATH)
     {
         platform::testing::VirtualClock::SetReadStep(kReadStep);
-        auto step = m_host.Load(path);
+        auto step = m_host.Load(path, kDriverClass);
         platform::testing::VirtualClock::SetReadStep(std::chrono::nanoseconds(0));
         return step;
     }

@@ -19,6 +19,7 @@
 #include "host/host_transport.h"
 #include "loaded_module_fixture.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wpd/portable_device_values.h"
 #include "sensor_test_client.h"
@@ -34,12 +35,6 @@ using platform::host::CHostFile;
 using platform::host::DeviceState;
 using platform::host::FileAccess;
 using platform::host::RecordKind;
-
-// The device's private radio-state control codes, as a client sends them.
-constexpr ULONG IOCTL_GET_RADIO_STATE = 0x49006000;
-constexpr ULONG IOCTL_GET_PREVIOUS_RADIO_STATE = 0x49006004;
-constexpr ULONG IOCTL_SET_RADIO_STATE = 0x4900A008;
-constexpr ULONG IOCTL_SET_PREVIOUS_RADIO_STATE = 0x4900A00C;
 
 // A client that takes the sensor's events: one file of the device, opened with an event handler.
 class EventClient {

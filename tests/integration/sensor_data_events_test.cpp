@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/wpd/portable_device_values.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/wpd.h"
@@ -32,8 +33,6 @@ using platform::ComPtr;
 
 constexpr HRESULT kShutdownInProgress = HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS);
 constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
-// The private control code that sets the radio state (4 bytes in).
-constexpr ULONG kSetRadioStateCode = 0x4900A008;
 
 // A machine whose only source of readings is the interface probe, reading 25 degrees through the
 // default map.
@@ -78,7 +77,7 @@ protected:
     {
         BYTE input[sizeof(state)];
         std::memcpy(input, &state, sizeof(state));
-        return m_host.DeviceIoControl(client.File(), kSetRadioStateCode, input, sizeof(ULONG)).status;
+        return m_host.DeviceIoControl(client.File(), IOCTL_SET_RADIO_STATE, input, sizeof(ULONG)).status;
     }
 
     platform::testing::SensorClassExtensionRecorder m_recorder;

@@ -202,7 +202,7 @@ TEST_F(SensorDriverCallbacks, SupportedEvents_DataUpdatedThenStateChanged)
 TEST_F(SensorDriverCallbacks, UnknownObjectId_EachCallbackAnswersItsOwnFailure)
 {
     SensorTestClient client(m_host);
-    const std::u16string unknown = u"57E940BB-A3ED-491B-9722-A605392668E4-1";
+    const std::u16string unknown = std::u16string(THERMAL_SENSOR_BASE_ID.data()) + u"-1";
     const auto& protocol = client.Protocol();
 
     transport::KeysResult properties;

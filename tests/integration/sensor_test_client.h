@@ -38,6 +38,7 @@
 #include "host/host_transport.h"
 #include "loaded_module_fixture.h"
 #include "platform/com/com_ptr.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensor_driver.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform_testing/sensor_class_extension.h"
@@ -48,7 +49,7 @@
 namespace integration {
 
 // The object ID of the module's one sensor.
-inline constexpr char16_t kSensorId[] = u"57E940BB-A3ED-491B-9722-A605392668E4-0";
+inline constexpr const WCHAR* kSensorId = THERMAL_SENSOR_ID;
 
 inline const std::vector<PROPERTYKEY> kDataFieldKeys = {SENSOR_DATA_TYPE_TIMESTAMP,
                                                         SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS};

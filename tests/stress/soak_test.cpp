@@ -33,6 +33,7 @@
 #include "e2e/e2e_host.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wpd/portable_device_keys.h"
 #include "support/temp_dir.h"
@@ -53,8 +54,6 @@ constexpr int kFdTolerance = 2;
 // of pools that grew to their size): a leak of one allocation per request would pass it within
 // seconds.
 constexpr long kRssToleranceKiB = 8 * 1024;
-
-constexpr ULONG kGetRadioState = 0x49006000;
 
 int EnvInt(const char* name, int fallback)
 {
@@ -247,7 +246,7 @@ void AbruptClient(const std::string& socketPath, const CapturedRequest& request,
     std::vector<std::uint8_t> bytes;
     transport::AppendHelloFrame(&bytes, 1, transport::HelloPayload{transport::kHelloMagic, transport::kProtocolVersion});
     transport::AppendIoControlFrame(&bytes, 2, transport::IoControlPayload{request.code, 4096, request.input});
-    transport::AppendIoControlFrame(&bytes, 3, transport::IoControlPayload{kGetRadioState, 4, {}});
+    transport::AppendIoControlFrame(&bytes, 3, transport::IoControlPayload{IOCTL_GET_RADIO_STATE, 4, {}});
     const std::size_t length = std::min(cutAt, bytes.size());
     const ssize_t sent = ::send(fd, bytes.data(), length, MSG_NOSIGNAL);
     if (sent < 0 && errno != EPIPE && errno != ECONNRESET) {
@@ -330,7 +329,7 @@ void ClientLoop(const std::string& socket, std::u16string sensorId, unsigned see
             }
             default: {
                 what = "radio get";
-                const transport::TransportReply reply = client->IoControl(kGetRadioState, {}, 4);
+                const transport::TransportReply reply = client->IoControl(IOCTL_GET_RADIO_STATE, {}, 4);
                 exchange = reply.status;
                 break;
             }

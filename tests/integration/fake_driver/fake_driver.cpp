@@ -10,6 +10,7 @@
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/module.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/wdf/device.h"
 #include "platform/wdf/driver.h"
 #include "platform/wdf/file_callbacks.h"
@@ -37,8 +38,6 @@ namespace {
 
 using fake_driver::Control;
 using platform::ComPtr;
-
-constexpr CLSID kDriverClass = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
 
 Control& Ctl()
 {
@@ -225,7 +224,7 @@ HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID
 {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    if (!(rclsid == kDriverClass)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!(rclsid == CLSID_ThermalDriver)) return CLASS_E_CLASSNOTAVAILABLE;
     return platform::MakeAndQuery<CFakeClassFactory>(riid, ppv);
 }
 

@@ -31,11 +31,12 @@
 #include "acquisition/probe_interface_device.h"
 #include "acquisition/temperature_sensor.h"
 #include "acquisition/thermal_acquisition.h"
-#include "driver/test_mode.h"
-#include "driver/trace.h"
+#include "base/test_mode.h"
+#include "base/trace.h"
 #include "platform/kernel/last_error.h"
 #include "platform/kernel/synch.h"
 #include "platform/probe/probe_ioctl.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/win32_error.h"
 #include "platform_testing/com_security.h"
 #include "platform_testing/faults.h"
@@ -70,7 +71,7 @@ public:
     TraceCapture()
     {
         trace::RegisterProvider();
-        m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+        m_session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_VERBOSE, 0x1);
     }
     ~TraceCapture() { trace::UnregisterProvider(); }
     TraceCapture(const TraceCapture&) = delete;

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/module_reference.h"
+#include "base/scope_timer.h"
+#include "base/trace.h"
 #include "driver/class_factory.h"
-#include "driver/scope_timer.h"
 #include "driver/thermal_driver.h"
-#include "driver/trace.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/module.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/trace_session.h"
 #include "support/com_test_kit.h"
@@ -25,7 +27,7 @@ void* const kGarbage = reinterpret_cast<void*>(0x1);
 class DriverModule : public ::testing::Test {
 protected:
     platform::testing::ScopedFaults m_faults;
-    const LONG m_baseline = g_Module.GetLockCount();
+    const LONG m_baseline = GetModuleLockCount();
 };
 
 TEST_F(DriverModule, ThermalDriverRefusesAggregationAndNullOut)
@@ -35,7 +37,7 @@ TEST_F(DriverModule, ThermalDriverRefusesAggregationAndNullOut)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(CThermalDriver::CreateInstance(kOuter, IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, __uuidof(IDriverEntry), nullptr), E_POINTER);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
@@ -44,7 +46,7 @@ TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
     ASSERT_EQ(CThermalDriver::CreateInstance(nullptr, __uuidof(IDriverEntry),
                                              reinterpret_cast<void**>(driver.GetAddressOf())),
               S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     EXPECT_EQ(RefCount(driver.Get()), 1u);
     ExpectInterface(driver.Get(), IID_IUnknown, true);
     ExpectInterface(driver.Get(), __uuidof(IDriverEntry), true);
@@ -55,7 +57,7 @@ TEST_F(DriverModule, ThermalDriverAnswersIDriverEntryAndCountsOnTheModule)
     driver->OnDeinitialize(nullptr);
 
     EXPECT_EQ(driver.Detach()->Release(), 0u);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
@@ -63,7 +65,7 @@ TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
     void* out = kGarbage;
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 
     platform::testing::FailCall("InitializeCriticalSection");
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IUnknown, &out), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
@@ -71,7 +73,7 @@ TEST_F(DriverModule, ThermalDriverCreationFailuresLeaveNothingBehind)
     EXPECT_EQ(CThermalDriver::CreateInstance(nullptr, IID_IUnknown, &out),
               HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, FactoryCountsOnTheModuleOnlyWhileSomeoneElseHoldsIt)
@@ -80,17 +82,17 @@ TEST_F(DriverModule, FactoryCountsOnTheModuleOnlyWhileSomeoneElseHoldsIt)
     ASSERT_EQ(CClassFactory::Create(&CThermalDriver::CreateInstance, IID_IUnknown,
                                     reinterpret_cast<void**>(cached.GetAddressOf())),
               S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(cached.As(&factory), S_OK);  // 1 -> 2
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory->AddRef();  // 2 -> 3
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory->Release();  // 3 -> 2
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline + 1);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline + 1);
     factory.Reset();  // 2 -> 1
-    EXPECT_EQ(g_Module.GetLockCount(), m_baseline);
+    EXPECT_EQ(GetModuleLockCount(), m_baseline);
 }
 
 TEST_F(DriverModule, FactoryCreatesDriversAndRefusesAggregation)
@@ -113,11 +115,11 @@ TEST_F(DriverModule, FactoryCreatesDriversAndRefusesAggregation)
               S_OK);
     EXPECT_NE(driver.Get(), nullptr);
 
-    const LONG held = g_Module.GetLockCount();
+    const LONG held = GetModuleLockCount();
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), held + 1);
+    EXPECT_EQ(GetModuleLockCount(), held + 1);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(g_Module.GetLockCount(), held);
+    EXPECT_EQ(GetModuleLockCount(), held);
 }
 
 TEST_F(DriverModule, RegistrationEntryPointsDoNothing)
@@ -131,10 +133,10 @@ TEST_F(DriverModule, DetachEndsTracingAndTheClassObjectEntryPoint)
 {
     platform::testing::TraceRecorder recorder;
     platform::testing::TraceSession session(recorder);
-    session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+    session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_VERBOSE, 0x1);
 
     ASSERT_EQ(g_Module.DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
-    EXPECT_TRUE(platform::testing::IsTraceProviderRegistered(trace::kTraceControlGuid));
+    EXPECT_TRUE(platform::testing::IsTraceProviderRegistered(GUID_THERMAL_DRIVER_TRACE_CONTROL));
     EXPECT_EQ(g_Module.DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), TRUE);
 
     ComPtr<IClassFactory> factory;
@@ -144,7 +146,7 @@ TEST_F(DriverModule, DetachEndsTracingAndTheClassObjectEntryPoint)
     factory.Reset();
 
     ASSERT_EQ(g_Module.DllMain(nullptr, DLL_PROCESS_DETACH, nullptr), TRUE);
-    EXPECT_FALSE(platform::testing::IsTraceProviderRegistered(trace::kTraceControlGuid));
+    EXPECT_FALSE(platform::testing::IsTraceProviderRegistered(GUID_THERMAL_DRIVER_TRACE_CONTROL));
     const std::size_t issued = recorder.Count();
     EXPECT_GT(issued, 0u);
 

@@ -1,4 +1,4 @@
-#include "driver/scope_timer.h"
+#include "base/scope_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/trace.h"
+#include "base/trace.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/trace_session.h"
 #include "platform_testing/virtual_clock.h"
 
@@ -37,7 +38,7 @@ protected:
     void SetUp() override
     {
         trace::RegisterProvider();
-        m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_INFORMATION, 0x1);
+        m_session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_INFORMATION, 0x1);
     }
     void TearDown() override { trace::UnregisterProvider(); }
 
@@ -86,7 +87,7 @@ TEST_F(ScopeTimer, EndsWhenAnExceptionUnwindsTheScope)
 
 TEST_F(ScopeTimer, InformationLevelIsNeeded)
 {
-    m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_WARNING, 0x1);
+    m_session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_WARNING, 0x1);
     {
         CScopeTimer timer("DllMain");
     }

@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/wdf/io_request.h"
 #include "platform/wdf/memory.h"
-#include "sensor/radio_state_ioctl.h"
 #include "sensor_test_kit.h"
 
 namespace {
@@ -235,40 +235,39 @@ SENSOR_TEST(SensorClients, Connect_HoldsTheChangeSensitivityDefaultForTheTempera
 
 SENSOR_TEST(SensorClients, CollectorInterval_ChangesOnlyOnAReportIntervalWrite)
 {
-    CThermalAcquisition* acquisition = GetThermalAcquisition();
     ASSERT_EQ(sensor->Connect(1), S_OK);
     ASSERT_EQ(sensor->Connect(2), S_OK);
-    EXPECT_EQ(acquisition->GetReportInterval(), 1000u);
+    EXPECT_EQ(m_acquisition->GetReportInterval(), 1000u);
     EXPECT_EQ(Ask(1, 500), kAccepted);
-    EXPECT_EQ(acquisition->GetReportInterval(), 500u);
+    EXPECT_EQ(m_acquisition->GetReportInterval(), 500u);
 
     EXPECT_EQ(sensor->Disconnect(1), S_OK);
     EXPECT_EQ(sensor->GetCurrentReportInterval(), 1000u);
-    EXPECT_EQ(acquisition->GetReportInterval(), 500u);
+    EXPECT_EQ(m_acquisition->GetReportInterval(), 500u);
 
     // Even a refused wish hands the sensor's interval over.
     EXPECT_EQ(Ask(2, 99), kRefused);
-    EXPECT_EQ(acquisition->GetReportInterval(), 1000u);
+    EXPECT_EQ(m_acquisition->GetReportInterval(), 1000u);
 }
 
 SENSOR_TEST(SensorClients, LastDisconnect_StopsAcquisition_UntilTheManagerStartsAgain)
 {
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD2), S_OK);
     ASSERT_EQ(Start(WdfPowerDeviceD2), S_OK);
-    ASSERT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    ASSERT_EQ(m_acquisition->IsStarted(), 1);
 
     ASSERT_EQ(sensor->Connect(1), S_OK);
     ASSERT_EQ(sensor->Connect(2), S_OK);
     EXPECT_EQ(sensor->Disconnect(1), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 1);
     EXPECT_EQ(sensor->Disconnect(2), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
     ASSERT_EQ(sensor->Connect(3), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
 
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD2), S_OK);
     ASSERT_EQ(Start(WdfPowerDeviceD2), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 1);
 }
 
 SENSOR_TEST(SensorClients, PowerReference_IsHeldFromTheFirstConnectToTheLastDisconnect)
@@ -452,13 +451,13 @@ SENSOR_TEST(SensorClients, EventWithoutAReading_DoesNotLetTheDeviceIdle)
     ASSERT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3}));
     const std::size_t events = ClassExtensionCalls(CxCall::kPostEvent).size();
 
-    GetThermalAcquisition()->DeliverTemperature(CThermalSensor::kNoReading);
+    m_acquisition->DeliverTemperature(CThermalSensor::kNoReading);
     m_clock.RunUntilIdle();
     EXPECT_EQ(ClassExtensionCalls(CxCall::kPostEvent).size(), events + 1);
     EXPECT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3}));
 
-    GetThermalAcquisition()->SetLatestTemperature(21.0);
-    GetThermalAcquisition()->DeliverTemperature(21.0);
+    m_acquisition->SetLatestTemperature(21.0);
+    m_acquisition->DeliverTemperature(21.0);
     m_clock.RunUntilIdle();
     EXPECT_EQ(ClassExtensionCalls(CxCall::kPostEvent).size(), events + 2);
     EXPECT_EQ(dxStates(), (States{PowerDeviceD2, PowerDeviceD3, PowerDeviceD2}));

@@ -68,7 +68,8 @@ SENSOR_TEST(SensorDdiTest, GetProperties_DisabledSensor_AnswersAnEmptySet)
 TEST(SensorDdi, WithoutManager_CallbacksAnswerUnexpected)
 {
     CSensorDdi* made = nullptr;
-    ASSERT_EQ(CSensorDdi::CreateInstance(&made), S_OK);
+    EXPECT_EQ(CSensorDdi::CreateInstance(nullptr, &made), E_POINTER);
+    ASSERT_EQ(CSensorDdi::CreateInstance(GetThermalAcquisition(), &made), S_OK);
     ComPtr<CSensorDdi> ddi;
     ddi.Attach(made);
     std::u16string id = kSensorId;

@@ -35,32 +35,29 @@ class SensorReadings : public ::testing::TestWithParam<ReadingCase> {};
 
 TEST_P(SensorReadings, UpdateDataFields_Reading_StoresTemperatureAndStateAndANewTimestamp)
 {
-    const ReadingCase c = GetParam();
-    InFreshProcess([c] {
-        struct Scenario : SensorEvents {
-            void Run(const ReadingCase& reading)
-            {
-                DeliverReading(reading.previous);
-                const ULONGLONG before = FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP));
-                m_clock.AdvanceBy(1s);
+    struct Scenario : SensorEvents {
+        void Run(const ReadingCase& reading)
+        {
+            DeliverReading(reading.previous);
+            const ULONGLONG before = FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP));
+            m_clock.AdvanceBy(1s);
 
-                GetThermalAcquisition()->SetLatestTemperature(reading.reading);
-                EXPECT_EQ(Sensor()->UpdateDataFields(), S_OK);
+            m_acquisition->SetLatestTemperature(reading.reading);
+            EXPECT_EQ(Sensor()->UpdateDataFields(), S_OK);
 
-                const PROPVARIANT temperature = DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS);
-                EXPECT_EQ(temperature.vt, reading.stored);
-                if (reading.stored == VT_R4) {
-                    EXPECT_EQ(temperature.fltVal, static_cast<float>(reading.reading));
-                }
-                EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), static_cast<long long>(reading.state));
-                EXPECT_EQ(Sensor()->GetLastReading(), reading.reading);
-                EXPECT_GT(FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP)), before);
-                EXPECT_EQ(Sensor()->GetDataReady(), 1);
+            const PROPVARIANT temperature = DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS);
+            EXPECT_EQ(temperature.vt, reading.stored);
+            if (reading.stored == VT_R4) {
+                EXPECT_EQ(temperature.fltVal, static_cast<float>(reading.reading));
             }
-        } scenario;
-        scenario.SetUp();
-        if (!::testing::Test::HasFatalFailure()) scenario.Run(c);
-    });
+            EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), static_cast<long long>(reading.state));
+            EXPECT_EQ(Sensor()->GetLastReading(), reading.reading);
+            EXPECT_GT(FileTimeValue(DataField(Sensor(), SENSOR_DATA_TYPE_TIMESTAMP)), before);
+            EXPECT_EQ(Sensor()->GetDataReady(), 1);
+        }
+    } scenario;
+    scenario.SetUp();
+    if (!::testing::Test::HasFatalFailure()) scenario.Run(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sentinel, SensorReadings,
@@ -86,7 +83,7 @@ SENSOR_TEST(SensorEvents, UpdateDataFields_ReadyAfterNoReading_PostsTheStateChan
 
 SENSOR_TEST(SensorEvents, UpdateDataFields_IoInactiveOrRadioOff_ChangesNothing)
 {
-    GetThermalAcquisition()->SetLatestTemperature(21.5);
+    m_acquisition->SetLatestTemperature(21.5);
     m_manager->SetIoActive(false);
     EXPECT_EQ(Sensor()->UpdateDataFields(), S_OK);
     m_manager->SetIoActive(true);
@@ -102,7 +99,7 @@ SENSOR_TEST(SensorEvents, UpdateDataFields_IoInactiveOrRadioOff_ChangesNothing)
 SENSOR_TEST(SensorEvents, UpdateDataFields_TimestampFails_ReturnsTheErrorAndSetsNotAvailable)
 {
     DeliverReading(21.5);
-    GetThermalAcquisition()->SetLatestTemperature(30.0);
+    m_acquisition->SetLatestTemperature(30.0);
     platform::testing::FailCall("SystemTimeToFileTime");
     EXPECT_EQ(Sensor()->UpdateDataFields(), HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 1);
@@ -260,10 +257,15 @@ SENSOR_TEST(SensorManagerTest, Acquisition_TestModeReadings_ReachTheSubscriberAs
 
 SENSOR_TEST(SensorEvents, FindSensorById_OtherLetterCase_FindsTheSensor)
 {
+    std::u16string lower = kSensorId;
+    for (char16_t& c : lower) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
     CThermalSensor* found = nullptr;
-    EXPECT_EQ(m_manager->FindSensorById(u"57e940bb-a3ed-491b-9722-a605392668e4-0", &found), S_OK);
+    EXPECT_EQ(m_manager->FindSensorById(lower.c_str(), &found), S_OK);
     EXPECT_EQ(found, Sensor());
-    EXPECT_EQ(m_manager->FindSensorById(u"57E940BB-A3ED-491B-9722-A605392668E4-1", &found), kNotFound);
+    const std::u16string other = std::u16string(THERMAL_SENSOR_BASE_ID.data()) + u"-1";
+    EXPECT_EQ(m_manager->FindSensorById(other.c_str(), &found), kNotFound);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ SENSOR_TEST(SensorManager, Start_FirstStart_CreatesOneSensorAndBindsTheClassExte
     EXPECT_NE(binds[0].driver, nullptr);
     EXPECT_TRUE(m_manager->IsInitialized());
     // The manager and its sensor-driver object each count on the module.
-    EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks + 2);
+    EXPECT_EQ(GetModuleLockCount(), m_moduleLocks + 2);
 }
 
 SENSOR_TEST(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefault)
@@ -90,7 +90,7 @@ SENSOR_TEST(SensorManager, Start_FirstStart_GivesEverySupportedPropertyItsDefaul
     EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_CURRENT_REPORT_INTERVAL), 1000);
     EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_MANUFACTURER), u"QAR Corporation");
     EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_MODEL), u"Varmel Device");
-    EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_SERIAL_NUMBER), u"57E940BB-A3ED-491B-9722-A605392668E4");
+    EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_SERIAL_NUMBER), THERMAL_SENSOR_BASE_ID.data());
     EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_FRIENDLY_NAME), u"Varmel Device");
     EXPECT_EQ(Text(sensor, SENSOR_PROPERTY_DESCRIPTION), u"Temperature Sensor");
     EXPECT_EQ(UInt(sensor, SENSOR_PROPERTY_CONNECTION_TYPE), 0);
@@ -177,13 +177,13 @@ SENSOR_TEST(SensorManager, Start_StoreHoldingRadioStates_LoadsThem)
 SENSOR_TEST(SensorManager, Start_FromD3Final_StartsNoAcquisition)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
 }
 
 SENSOR_TEST(SensorManager, Start_FromD3_StartsAcquisitionBeforeMakingTheSensor)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 1);
 
     // The acquisition's StartThreads comes before the sensor's initialisation.
     ASSERT_EQ(m_traces.Count(kAcquisitionTrace, 12), 1u);
@@ -198,7 +198,7 @@ SENSOR_TEST(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
 
     ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
+    EXPECT_EQ(m_acquisition->IsStarted(), 0);
     EXPECT_EQ(m_manager->GetListedSensorCount(), 1u);
     EXPECT_EQ(Sensor(), first);
     EXPECT_EQ(CxLog::Instance().made.load(), 1);
@@ -206,7 +206,7 @@ SENSOR_TEST(SensorManager, Start_AfterStop_KeepsTheSensorAndTheClassExtension)
     // Back from a low-power state, acquisition starts again.
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
-    EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 1);
+    EXPECT_EQ(m_acquisition->IsStarted(), 1);
     EXPECT_EQ(Sensor(), first);
 }
 
@@ -227,23 +227,20 @@ class SensorManagerStop : public ::testing::TestWithParam<WDF_POWER_DEVICE_STATE
 
 TEST_P(SensorManagerStop, Stop_ToAnotherState_SetsNotAvailable)
 {
-    const WDF_POWER_DEVICE_STATE target = GetParam();
-    InFreshProcess([target] {
-        struct Scenario : SensorManagerTest {
-            void Run(WDF_POWER_DEVICE_STATE targetState)
-            {
-                ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
-                m_manager->SetIoActive(true);
-                DeliverReading(21.5);
-                ASSERT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
+    struct Scenario : SensorManagerTest {
+        void Run(WDF_POWER_DEVICE_STATE targetState)
+        {
+            ASSERT_EQ(Start(WdfPowerDeviceD3Final), S_OK);
+            m_manager->SetIoActive(true);
+            DeliverReading(21.5);
+            ASSERT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
 
-                EXPECT_EQ(m_manager->Stop(targetState), S_OK);
-                EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 1);
-                EXPECT_EQ(DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS).vt, VT_EMPTY);
-            }
-        } scenario;
-        scenario.Run(target);
-    });
+            EXPECT_EQ(m_manager->Stop(targetState), S_OK);
+            EXPECT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 1);
+            EXPECT_EQ(DataField(Sensor(), SENSOR_DATA_TYPE_TEMPERATURE_CELSIUS).vt, VT_EMPTY);
+        }
+    } scenario;
+    scenario.Run(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, SensorManagerStop, ::testing::Values(WdfPowerDeviceD3, WdfPowerDeviceMaximum),
@@ -253,7 +250,7 @@ SENSOR_TEST(SensorManager, Stop_Twice_SecondReturnsOkAndTouchesNothing)
 {
     ASSERT_EQ(Start(WdfPowerDeviceD3), S_OK);
     ASSERT_EQ(m_manager->Stop(WdfPowerDeviceD3), S_OK);
-    ASSERT_EQ(GetThermalAcquisition()->IsStarted(), 0);
+    ASSERT_EQ(m_acquisition->IsStarted(), 0);
     m_manager->SetIoActive(true);
     DeliverReading(21.5);
     ASSERT_EQ(UInt(Sensor(), SENSOR_PROPERTY_STATE), 0);
@@ -359,7 +356,7 @@ protected:
         m_manager->Uninitialize();
         m_manager.Reset();
         const std::size_t before = m_traces.Count(kAcquisitionTrace, 16);
-        GetThermalAcquisition()->DeliverTemperature(20.0);
+        m_acquisition->DeliverTemperature(20.0);
         EXPECT_EQ(m_traces.Count(kAcquisitionTrace, 16), before + 1);
     }
 };
@@ -412,7 +409,7 @@ SENSOR_TEST(SensorManagerFailure, Start_EveryCheckedCallFailing_EndsCleanly)
 
     for (std::uint64_t k = 1; k <= calls; ++k) {
         CSensorManager* raw = nullptr;
-        ASSERT_EQ(CSensorManager::CreateInstance(&raw), S_OK);
+        ASSERT_EQ(CSensorManager::CreateInstance(m_acquisition.get(), &raw), S_OK);
         ComPtr<CSensorManager> manager;
         manager.Attach(raw);
         manager->Initialize(m_device.Get(), m_gate.Get());

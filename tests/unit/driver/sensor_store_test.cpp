@@ -171,7 +171,7 @@ protected:
     ThermalSensorDefaults()
     {
         CSensorManager* manager = nullptr;
-        EXPECT_EQ(CSensorManager::CreateInstance(&manager), S_OK);
+        EXPECT_EQ(CSensorManager::CreateInstance(GetThermalAcquisition(), &manager), S_OK);
         m_manager.Attach(manager);
         m_manager->Initialize(m_device.Get(), nullptr);
     }

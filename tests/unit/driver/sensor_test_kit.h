@@ -1,6 +1,7 @@
 // Shared pieces of the sensor tests: a host device (IWDFDevice3, gmock) with an in-memory named
 // property store, a recording sensor class extension registered in the class table, the device's
-// callback gate, and a harness with a bound sensor manager on a virtual clock.
+// callback gate, and a harness with a bound sensor manager and an acquisition object of its own on
+// a virtual clock.
 //
 //   SENSOR_TEST(SensorManagerTest, Something)
 //   {
@@ -10,15 +11,11 @@
 //       EXPECT_EQ(ClassExtensionCalls(CxCall::kPostStateChange).size(), 1u);
 //   }
 //
-// A manager's start and stop reach the process's one acquisition object (its stop releases the
-// thermal maps that the module loaded), so each such test runs in a fresh process: SENSOR_TEST
-// starts the test binary anew for the one test (a "threadsafe" death test) and runs the harness
-// there. The harness stops, uninitialises and releases the manager at its end and checks that
-// nothing it made is left: collections, class extensions, module counts, references to the host
-// device, the acquisition object's threads.
+// The harness gives its manager an acquisition object of its own, so that a start and stop touch
+// nothing of the process's one acquisition object. It stops, uninitialises and releases the
+// manager at its end and checks that nothing it made is left: collections, class extensions,
+// module counts, references to the host device, the acquisition object's threads.
 #pragma once
-
-#include "support/fresh_process.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,17 +26,19 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "acquisition/thermal_acquisition.h"
 #include "acquisition_test_kit.h"
-#include "driver/module.h"
-#include "driver/test_mode.h"
+#include "base/module_reference.h"
+#include "base/test_mode.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/sensorcx/sensors.h"
 #include "platform/wdf/device.h"
@@ -57,13 +56,11 @@
 
 namespace sensor_test {
 
-using test_support::InFreshProcess;
-
 using namespace std::chrono_literals;
 using platform::ComPtr;
 
 inline constexpr GUID kManagerTrace = platform::MakeGuid("{6D0B5F90-3D55-428E-BD20-2FE02B0908B9}");
-inline constexpr WCHAR kSensorId[] = u"57E940BB-A3ED-491B-9722-A605392668E4-0";
+inline constexpr const WCHAR* kSensorId = THERMAL_SENSOR_ID;
 inline constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
 // The device's named property store, in memory.
@@ -328,7 +325,7 @@ public:
     TraceLog()
     {
         trace::RegisterProvider();
-        m_session.Enable(trace::kTraceControlGuid, TRACE_LEVEL_VERBOSE, 0x1);
+        m_session.Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, TRACE_LEVEL_VERBOSE, 0x1);
     }
     ~TraceLog() { trace::UnregisterProvider(); }
     TraceLog(const TraceLog&) = delete;
@@ -399,21 +396,19 @@ inline std::vector<PROPERTYKEY> Keys(IPortableDeviceKeyCollection* keys)
 }
 
 
-// A test whose body runs on a harness (below, or a class derived from it) in a fresh process: the
-// harness's SetUp, then the body; the harness's destructor checks what is left.
-#define SENSOR_TEST(Harness, Name)                                   \
-    class Harness##_##Name##_Scenario final : public Harness {       \
-    public:                                                          \
-        void Run();                                                  \
-    };                                                               \
-    TEST(Harness, Name)                                              \
-    {                                                                \
-        ::sensor_test::InFreshProcess([] {                           \
-            Harness##_##Name##_Scenario scenario;                    \
-            scenario.SetUp();                                        \
-            if (!::testing::Test::HasFatalFailure()) scenario.Run(); \
-        });                                                          \
-    }                                                                \
+// A test whose body runs on a harness (below, or a class derived from it): the harness's SetUp,
+// then the body; the harness's destructor checks what is left.
+#define SENSOR_TEST(Harness, Name)                               \
+    class Harness##_##Name##_Scenario final : public Harness {   \
+    public:                                                      \
+        void Run();                                              \
+    };                                                           \
+    TEST(Harness, Name)                                          \
+    {                                                            \
+        Harness##_##Name##_Scenario scenario;                    \
+        scenario.SetUp();                                        \
+        if (!::testing::Test::HasFatalFailure()) scenario.Run(); \
+    }                                                            \
     void Harness##_##Name##_Scenario::Run()
 
 // A bound sensor manager with the recording class extension registered, on a virtual clock, in
@@ -428,9 +423,9 @@ protected:
     {
         RegisterRecordingClassExtension();
         m_liveCollections = platform::testing::LivePortableDeviceCollections();
-        m_moduleLocks = g_Module.GetLockCount();
+        m_moduleLocks = GetModuleLockCount();
         CSensorManager* manager = nullptr;
-        EXPECT_EQ(CSensorManager::CreateInstance(&manager), S_OK);
+        EXPECT_EQ(CSensorManager::CreateInstance(m_acquisition.get(), &manager), S_OK);
         m_manager.Attach(manager);
         EXPECT_EQ(m_manager->Initialize(m_device.Get(), m_gate.Get()), S_OK);
     }
@@ -448,10 +443,9 @@ protected:
         }
         EXPECT_EQ(platform::testing::LivePortableDeviceCollections(), m_liveCollections);
         EXPECT_EQ(CxLog::Instance().live.load(), 0);
-        EXPECT_EQ(g_Module.GetLockCount(), m_moduleLocks);
+        EXPECT_EQ(GetModuleLockCount(), m_moduleLocks);
         EXPECT_EQ(m_device->References(), 1u);
-        EXPECT_EQ(GetThermalAcquisition()->IsStarted(), 0);
-        GetThermalAcquisition()->SetLatestTemperature(CThermalSensor::kNoReading);
+        EXPECT_EQ(m_acquisition->IsStarted(), 0);
         platform::testing::RestoreBuiltinClasses();
     }
 
@@ -469,7 +463,7 @@ protected:
     // The sensor ready with a reading, as the reporter would leave it.
     void DeliverReading(double value)
     {
-        GetThermalAcquisition()->SetLatestTemperature(value);
+        m_acquisition->SetLatestTemperature(value);
         Sensor()->UpdateDataFields();
     }
 
@@ -479,6 +473,7 @@ protected:
     TraceLog m_traces;
     ComPtr<HostDevice> m_device = MakeHostDevice();
     ComPtr<FakeCallbackGate> m_gate{new FakeCallbackGate};
+    std::unique_ptr<CThermalAcquisition> m_acquisition = acquisition_test::MakeSettled<CThermalAcquisition>();
     ComPtr<CSensorManager> m_manager;
     std::size_t m_liveCollections = 0;
     LONG m_moduleLocks = 0;

@@ -9,13 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "driver/test_mode.h"
+#include "base/test_mode.h"
 #include "driver/thermal_device.h"
 #include "host/host_device.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/setupapi/setupapi.h"
 #include "platform/wdf/queue_callbacks.h"
@@ -23,7 +24,6 @@
 #include "platform_testing/com_classes.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/virtual_clock.h"
-#include "sensor/radio_state_ioctl.h"
 #include "sensor/sensor_manager.h"
 #include "sim/device_tree.h"
 #include "sim/probe_devices.h"

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <thread>
 
-#include "driver/trace.h"
+#include "base/trace.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/trace_session.h"
 
@@ -16,7 +17,7 @@ using platform::testing::SendTraceControlRequest;
 using platform::testing::TraceRecorder;
 using platform::testing::TraceSession;
 
-constexpr GUID kControl = platform::MakeGuid("{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
+constexpr GUID kControl = GUID_THERMAL_DRIVER_TRACE_CONTROL;
 
 // One site of each level, numbered by its level.
 void TraceEachLevel()

@@ -7,24 +7,22 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "module_sources.h"
 #include "platform/com/guid.h"
 #include "platform_testing/trace_session.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using module_sources::kSourceDirectory;
 using platform::testing::TraceFormatTable;
 using Entry = TraceFormatTable::Entry;
 
-const fs::path kSourceDirectory = THERMAL_SOURCE_DIR;
-constexpr const char* kModuleDirectories[] = {"driver", "acquisition", "sensor"};
 constexpr const char* kSiteLevels[][2] = {
     {"TRACE_ERROR", "ERROR"}, {"TRACE_WARNING", "WARNING"}, {"TRACE_INFO", "INFO"}, {"TRACE_VERBOSE", "VERBOSE"}};
 
@@ -138,11 +136,8 @@ bool IsIdentifierCharacter(char c)
 // Every site of one source file; a file with sites must name its component once.
 void CollectSites(const fs::path& path, std::vector<Site>* sites, std::vector<std::string>* problems)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    const std::string code = CodeOnly(content.str());
-    const std::string name = fs::relative(path, kSourceDirectory).generic_string();
+    const std::string code = CodeOnly(module_sources::Read(path));
+    const std::string name = module_sources::NameOf(path);
 
     std::vector<std::string> components;
     std::vector<Site> found;
@@ -188,15 +183,7 @@ void CollectSites(const fs::path& path, std::vector<Site>* sites, std::vector<st
 std::vector<Site> ModuleSites(std::vector<std::string>* problems)
 {
     std::vector<Site> sites;
-    for (const char* directory : kModuleDirectories) {
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::recursive_directory_iterator(kSourceDirectory / directory)) {
-            const fs::path extension = entry.path().extension();
-            if (entry.is_regular_file() && (extension == ".cpp" || extension == ".h")) files.push_back(entry.path());
-        }
-        std::sort(files.begin(), files.end());
-        for (const fs::path& file : files) CollectSites(file, &sites, problems);
-    }
+    for (const fs::path& file : module_sources::Files()) CollectSites(file, &sites, problems);
     return sites;
 }
 

@@ -58,19 +58,19 @@ using test_support::RefCount;
 
 TEST(Guid, ParsesAndFormatsRegistryText)
 {
-    constexpr GUID g = platform::MakeGuid("{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
-    EXPECT_EQ(g.Data1, 0xB385B74Du);
-    EXPECT_EQ(g.Data2, 0x5A21);
-    EXPECT_EQ(g.Data3, 0x43B1);
-    EXPECT_EQ(g.Data4[0], 0xA8);
-    EXPECT_EQ(g.Data4[7], 0x8F);
-    EXPECT_EQ(platform::GuidToString(g), "{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
+    constexpr GUID g = platform::MakeGuid("{6C1E9A42-7B30-4D58-9F16-E2A4C07B3D95}");
+    EXPECT_EQ(g.Data1, 0x6C1E9A42u);
+    EXPECT_EQ(g.Data2, 0x7B30);
+    EXPECT_EQ(g.Data3, 0x4D58);
+    EXPECT_EQ(g.Data4[0], 0x9F);
+    EXPECT_EQ(g.Data4[7], 0x95);
+    EXPECT_EQ(platform::GuidToString(g), "{6C1E9A42-7B30-4D58-9F16-E2A4C07B3D95}");
 
     GUID parsed{};
-    EXPECT_TRUE(platform::ParseGuid("b385b74d-5a21-43b1-a8e3-c085c8f76c8f", &parsed));
+    EXPECT_TRUE(platform::ParseGuid("6c1e9a42-7b30-4d58-9f16-e2a4c07b3d95", &parsed));
     EXPECT_EQ(parsed, g);
-    for (const char* bad : {"", "{B385B74D-5A21-43B1-A8E3-C085C8F76C8F", "B385B74D5A2143B1A8E3C085C8F76C8F",
-                            "{G385B74D-5A21-43B1-A8E3-C085C8F76C8F}", "B385B74D-5A21-43B1-A8E3-C085C8F76C8"}) {
+    for (const char* bad : {"", "{6C1E9A42-7B30-4D58-9F16-E2A4C07B3D95", "6C1E9A427B304D589F16E2A4C07B3D95",
+                            "{GC1E9A42-7B30-4D58-9F16-E2A4C07B3D95}", "6C1E9A42-7B30-4D58-9F16-E2A4C07B3D9"}) {
         GUID untouched = g;
         EXPECT_FALSE(platform::ParseGuid(bad, &untouched)) << bad;
         EXPECT_EQ(untouched, g);

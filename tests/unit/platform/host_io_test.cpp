@@ -14,6 +14,7 @@
 #include "host_test_doubles.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform_testing/faults.h"
 #include "platform_testing/virtual_clock.h"
 #include "support/com_test_kit.h"
@@ -32,8 +33,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 constexpr ULONG kAnyAccess = 0x00222400;
-constexpr ULONG kReadAccess = 0x49006000;
-constexpr ULONG kWriteAccess = 0x4900A008;
+constexpr ULONG kReadAccess = IOCTL_GET_RADIO_STATE;
+constexpr ULONG kWriteAccess = IOCTL_SET_RADIO_STATE;
 constexpr ULONG kReadWriteAccess = 0x0040C108;
 constexpr HRESULT kAborted = HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
 

@@ -68,7 +68,7 @@ ComPtr<IPortableDeviceValues> EveryType()
     values->SetBoolValue(Key(18), TRUE);
     values->SetBoolValue(Key(19), FALSE);
     values->SetErrorValue(Key(20), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-    values->SetStringValue(Key(21), u"57E940BB-A3ED-491B-9722-A605392668E4-0 \u00b0C \U0001F321");
+    values->SetStringValue(Key(21), u"probe reading: 21.5 \u00b0C \U0001F321");
     const FILETIME time{0x89ABCDEF, 0x01D9F00D};
     InitPropVariantFromFileTime(&time, &v);
     values->SetValue(Key(22), &v);

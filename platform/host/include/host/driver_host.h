@@ -3,7 +3,7 @@
 // run the same host through one shared fixture.
 //
 //   platform::host::DriverHost host;
-//   HostStep step = host.Load(modulePath);         // DllMain, DllGetClassObject, OnInitialize
+//   HostStep step = host.Load(modulePath, driverClass);  // DllMain, DllGetClassObject, OnInitialize
 //   if (step.ok()) step = host.AddDevice();        // OnDeviceAdd with a fresh IWDFDeviceInitialize
 //   if (step.ok()) step = host.Start();            // prepare hardware, D0 entry, self-managed I/O
 //   if (!step.ok()) report(step.message);
@@ -105,8 +105,6 @@ struct HostStep {
 
 class DriverHost {
 public:
-    static constexpr CLSID kDriverClass = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
-
     // Records into `record` (a new record when null).
     explicit DriverHost(std::shared_ptr<HostRecord> record = nullptr);
     ~DriverHost();
@@ -114,7 +112,7 @@ public:
     DriverHost& operator=(const DriverHost&) = delete;
 
     // Loads the module, makes the driver object of `driverClass` and initialises it.
-    HostStep Load(const std::string& modulePath, REFCLSID driverClass = kDriverClass);
+    HostStep Load(const std::string& modulePath, REFCLSID driverClass);
     // Uses a driver object made in this process (no module) and initialises it.
     HostStep UseDriver(IDriverEntry* driver);
     // Also after a removal: the removed device is dropped first, so the device can come again.

@@ -63,9 +63,6 @@ Argument ArgumentOf(const T& value)
     }
 }
 
-// The control GUID under which the driver's provider registers.
-inline constexpr GUID kTraceControlGuid = platform::MakeGuid("{B385B74D-5A21-43B1-A8E3-C085C8F76C8F}");
-
 inline constexpr std::size_t kMaxArguments = 8;
 
 // Sets the control block to the disabled state, makes it the only registered block, and registers

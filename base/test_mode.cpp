@@ -1,3 +1,3 @@
-#include "driver/test_mode.h"
+#include "base/test_mode.h"
 
 std::atomic<LONG> g_TestMode{0};

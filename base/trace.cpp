@@ -1,10 +1,11 @@
 // The trace control: one provider with one control block, and the emission of trace sites.
-#include "driver/trace.h"
+#include "base/trace.h"
 
 #include <array>
 #include <atomic>
 #include <utility>
 
+#include "platform/probe/thermal_driver_contract.h"
 #include "platform/win32_error.h"
 
 namespace {
@@ -21,7 +22,7 @@ struct TraceControlBlock {
     TraceControlBlock* next;
 };
 
-TraceControlBlock g_traceControl{trace::kTraceControlGuid, 0, {0}, {0}, {0}, nullptr};
+TraceControlBlock g_traceControl{GUID_THERMAL_DRIVER_TRACE_CONTROL, 0, {0}, {0}, {0}, nullptr};
 
 // The registration indicator: the list of registered control blocks; empty (null) before attach
 // and after detach.

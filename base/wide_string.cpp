@@ -1,4 +1,4 @@
-#include "sensor/wide_string.h"
+#include "base/wide_string.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "driver/scope_timer.h"
+#include "base/scope_timer.h"
 
-#include "driver/trace.h"
+#include "base/trace.h"
 #include "platform/kernel/time.h"
 
 TRACE_COMPONENT("{5E0B7C41-9A3D-4C2E-8F61-2D7A9B3C4E10}");
