@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 using BOOL = int;
 using BOOLEAN = std::uint8_t;
 using BYTE = std::uint8_t;
@@ -97,3 +101,4 @@ using LPSYSTEMTIME = SYSTEMTIME*;
 #define WINAPI
 #define STDMETHODCALLTYPE
 #define CALLBACK
+PLATFORM_API_END

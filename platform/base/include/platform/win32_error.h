@@ -1,7 +1,10 @@
 // Win32 error codes, as GetLastError reports them.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD NO_ERROR = 0;
@@ -35,4 +38,4 @@ inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
-
+PLATFORM_API_END

@@ -9,8 +9,11 @@
 
 #include <functional>
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/com/hresult.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform {
 namespace detail {
@@ -25,3 +28,4 @@ void UnregisterClass(REFCLSID clsid);
 void RestoreBuiltinClasses();
 }  // namespace testing
 }  // namespace platform
+PLATFORM_API_END

@@ -24,6 +24,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace platform::testing {
 
 inline constexpr std::uint32_t kFailWithoutError = 0xFFFFFFFF;
@@ -62,3 +66,4 @@ public:
 };
 
 }  // namespace platform::testing
+PLATFORM_API_END

@@ -10,8 +10,13 @@
 
 #include <cstddef>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace platform::testing {
 
 std::size_t OpenKernelHandles();
 
 }  // namespace platform::testing
+PLATFORM_API_END

@@ -15,6 +15,10 @@
 
 #include <chrono>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace platform::testing {
 
 class VirtualClock {
@@ -58,3 +62,4 @@ private:
 };
 
 }  // namespace platform::testing
+PLATFORM_API_END

@@ -19,7 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/export.h"
 #include "sim/state_directory.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -55,3 +58,4 @@ std::vector<StateFileLoad> RegistryLoads();
 std::string LastRegistryLoadProblem();
 
 }  // namespace sim
+PLATFORM_API_END

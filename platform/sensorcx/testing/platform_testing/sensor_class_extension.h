@@ -25,8 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/wpd/portable_device_values.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform::testing {
 
@@ -82,3 +85,4 @@ public:
 std::size_t LiveSensorClassExtensions();
 
 }  // namespace platform::testing
+PLATFORM_API_END

@@ -28,9 +28,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/types.h"
 #include "sim/registry.h"
 #include "sim/wmi.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -132,3 +135,4 @@ extern const char kDefaultMachine[];
 void ResetMachine();
 
 }  // namespace sim
+PLATFORM_API_END

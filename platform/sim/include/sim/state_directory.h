@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/export.h"
 #include "platform_support/state_file.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -27,3 +30,4 @@ using StateFileOutcome = platform::support::StateFileOutcome;
 using StateFileLoad = platform::support::StateFileLoad;
 
 }  // namespace sim
+PLATFORM_API_END

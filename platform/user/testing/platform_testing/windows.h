@@ -19,7 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/user/window.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform::testing {
 
@@ -66,3 +69,4 @@ private:
 };
 
 }  // namespace platform::testing
+PLATFORM_API_END

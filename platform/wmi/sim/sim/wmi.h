@@ -24,7 +24,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/com/oleauto.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -88,3 +91,4 @@ std::size_t LiveWmiObjects();
 void ResetWmi();
 
 }  // namespace sim
+PLATFORM_API_END

@@ -11,7 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.h"
 #include "platform/com/propkey.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform::testing {
 
@@ -23,3 +26,4 @@ std::size_t LivePortableDeviceCollections();
 std::string CollectionFault(std::string_view point, REFPROPERTYKEY key);
 
 }  // namespace platform::testing
+PLATFORM_API_END

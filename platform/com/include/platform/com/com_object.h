@@ -15,7 +15,10 @@
 #include <new>
 #include <type_traits>
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform {
 
@@ -132,3 +135,4 @@ HRESULT MakeAndQuery(REFIID riid, void** ppv, Args&&... args)
 }
 
 }  // namespace platform
+PLATFORM_API_END

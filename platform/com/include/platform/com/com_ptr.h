@@ -6,7 +6,10 @@
 
 #include <utility>
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 namespace platform {
 
@@ -87,3 +90,4 @@ private:
 };
 
 }  // namespace platform
+PLATFORM_API_END

@@ -7,7 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 struct GUID {
     std::uint32_t Data1;
@@ -102,3 +105,4 @@ inline constexpr const IID& iid_of = InterfaceId<Interface>::value;
 #define __uuidof(Interface) (::platform::iid_of<Interface>)
 #define IID_PPV_ARGS(pp) __uuidof(std::remove_pointer_t<std::remove_reference_t<decltype(*(pp))>>), \
                          reinterpret_cast<void**>(pp)
+PLATFORM_API_END

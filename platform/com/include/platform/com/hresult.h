@@ -1,8 +1,11 @@
 // HRESULT values, Win32 error codes and the conversions between them.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
 #include "platform/win32_error.h"
+
+PLATFORM_API_BEGIN
 
 using HRESULT = std::int32_t;
 
@@ -51,3 +54,4 @@ constexpr std::uint32_t HRESULT_FACILITY(HRESULT hr) { return (static_cast<std::
         const HRESULT hr_returned_if_failed_ = (expr);                                           \
         if (FAILED(hr_returned_if_failed_)) return hr_returned_if_failed_;                       \
     } while (false)
+PLATFORM_API_END

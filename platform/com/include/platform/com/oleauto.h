@@ -14,7 +14,10 @@
 // threads at once.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 using VARTYPE = USHORT;
 using VARIANT_BOOL = SHORT;
@@ -107,3 +110,4 @@ HRESULT VariantClear(VARIANTARG* pvarg);
 // allocated, DISP_E_BADVARTYPE for a source of an unknown type. A destination of an unknown type
 // cannot be cleared: DISP_E_BADVARTYPE, destination untouched. E_INVALIDARG for a null pointer.
 HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
+PLATFORM_API_END

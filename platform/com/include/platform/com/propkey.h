@@ -1,7 +1,10 @@
 // PROPERTYKEY: a property set identifier and a property identifier within that set.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
+
+PLATFORM_API_BEGIN
 
 struct PROPERTYKEY {
     GUID fmtid;
@@ -27,3 +30,4 @@ constexpr bool IsEqualPropertyKey(REFPROPERTYKEY a, REFPROPERTYKEY b)
     {                                                 \
         platform::MakeGuid(fmtidText), (pidValue)     \
     }
+PLATFORM_API_END

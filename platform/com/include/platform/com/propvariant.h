@@ -13,7 +13,10 @@
 // threads at once.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/oleauto.h"
+
+PLATFORM_API_BEGIN
 
 struct PROPVARIANT {
     VARTYPE vt;
@@ -69,3 +72,4 @@ HRESULT InitPropVariantFromFloat(FLOAT fltVal, PROPVARIANT* ppropvar);
 HRESULT InitPropVariantFromBoolean(BOOL fVal, PROPVARIANT* ppropvar);
 HRESULT InitPropVariantFromCLSID(REFCLSID clsid, PROPVARIANT* ppropvar);
 HRESULT InitPropVariantFromString(PCWSTR psz, PROPVARIANT* ppropvar);
+PLATFORM_API_END

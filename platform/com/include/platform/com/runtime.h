@@ -1,7 +1,10 @@
 // The COM runtime: apartments, object creation through the in-process class table, task memory.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 enum CLSCTX : DWORD {
     CLSCTX_INPROC_SERVER = 0x1,
@@ -28,3 +31,4 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
 
 LPVOID CoTaskMemAlloc(SIZE_T cb);
 void CoTaskMemFree(LPVOID pv);
+PLATFORM_API_END

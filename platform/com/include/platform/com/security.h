@@ -7,7 +7,10 @@
 // Thread safety: both calls may be made from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/oleauto.h"
+
+PLATFORM_API_BEGIN
 
 using PSECURITY_DESCRIPTOR = void*;
 using RPC_AUTH_IDENTITY_HANDLE = void*;
@@ -57,3 +60,4 @@ HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_
 HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR* pServerPrincName,
                           DWORD dwAuthnLevel, DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE pAuthInfo,
                           DWORD dwCapabilities);
+PLATFORM_API_END

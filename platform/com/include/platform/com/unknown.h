@@ -3,8 +3,11 @@
 
 #include <type_traits>
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/com/hresult.h"
+
+PLATFORM_API_BEGIN
 
 struct IUnknown {
     virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
@@ -29,3 +32,4 @@ PLATFORM_INTERFACE_ID(IClassFactory, "00000001-0000-0000-C000-000000000046");
 
 inline constexpr const IID& IID_IUnknown = __uuidof(IUnknown);
 inline constexpr const IID& IID_IClassFactory = __uuidof(IClassFactory);
+PLATFORM_API_END

@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 // Share flag of _fsopen: other readers and writers may open the file too.
 inline constexpr int _SH_DENYNO = 0x40;
 
@@ -17,3 +21,4 @@ inline constexpr int _SH_DENYNO = 0x40;
 // file is there, EACCES for a directory, EINVAL for another mode or share flag, or the error of
 // the underlying open. Thread safe; the stream is the caller's.
 std::FILE* _fsopen(const char* filename, const char* mode, int shflag);
+PLATFORM_API_END

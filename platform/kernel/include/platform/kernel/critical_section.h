@@ -3,7 +3,10 @@
 // A CRITICAL_SECTION must be initialised before use and deleted once, when no thread holds it.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 struct CRITICAL_SECTION {
     void* impl = nullptr;
@@ -20,3 +23,4 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+PLATFORM_API_END

@@ -9,7 +9,10 @@
 // CloseHandle while a request runs lets the request finish first.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/kernel/handle.h"
+
+PLATFORM_API_BEGIN
 
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
@@ -62,3 +65,4 @@ using LPOVERLAPPED = OVERLAPPED*;
 // is usually ERROR_INSUFFICIENT_BUFFER.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+PLATFORM_API_END

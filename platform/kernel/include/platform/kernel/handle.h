@@ -1,7 +1,10 @@
 // Handles to kernel objects (events, threads, files, devices).
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 
@@ -15,3 +18,4 @@ struct SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 };
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+PLATFORM_API_END

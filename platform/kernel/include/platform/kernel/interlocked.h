@@ -1,7 +1,10 @@
 // Interlocked operations on aligned integers and pointers. Each is a full memory barrier.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
@@ -30,3 +33,4 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange
     return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+PLATFORM_API_END

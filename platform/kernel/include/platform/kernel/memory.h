@@ -3,7 +3,10 @@
 // Thread safety: both calls may be made from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 using HLOCAL = void*;
 
@@ -16,3 +19,4 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 
 // Frees a block from LocalAlloc; NULL frees nothing. Returns NULL.
 HLOCAL LocalFree(HLOCAL hMem);
+PLATFORM_API_END

@@ -1,7 +1,10 @@
 // The system power status: whether the machine runs on mains (AC) or battery power.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 inline constexpr BYTE AC_LINE_OFFLINE = 0;
 inline constexpr BYTE AC_LINE_ONLINE = 1;
@@ -24,3 +27,4 @@ using LPSYSTEM_POWER_STATUS = SYSTEM_POWER_STATUS*;
 // Fills *lpSystemPowerStatus with the live power status. FALSE, with the last error, when the
 // status cannot be read (ERROR_INVALID_PARAMETER for a null pointer). Thread safe.
 BOOL GetSystemPowerStatus(LPSYSTEM_POWER_STATUS lpSystemPowerStatus);
+PLATFORM_API_END

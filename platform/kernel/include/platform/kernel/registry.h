@@ -2,8 +2,11 @@
 // to case. Results are Win32 error codes (ERROR_SUCCESS on success).
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
 #include "platform/win32_error.h"
+
+PLATFORM_API_BEGIN
 
 using HKEY = struct HKEY__*;
 using PHKEY = HKEY*;
@@ -28,3 +31,4 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData);
 LSTATUS RegCloseKey(HKEY hKey);
+PLATFORM_API_END

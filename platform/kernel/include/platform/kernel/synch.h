@@ -2,7 +2,10 @@
 // measured on the platform's one clock.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/kernel/handle.h"
+
+PLATFORM_API_BEGIN
 
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
@@ -29,3 +32,4 @@ DWORD GetCurrentThreadId();
 // WAIT_OBJECT_0 when the object is signalled (an auto-reset event is reset by the wait),
 // WAIT_TIMEOUT when the time-out passed first, WAIT_FAILED (with the last error) for a bad handle.
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+PLATFORM_API_END

@@ -5,7 +5,10 @@
 // must not be called from the timer's own callback.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 struct TP_POOL;
 struct TP_TIMER;
@@ -45,3 +48,4 @@ BOOL IsThreadpoolTimerSet(PTP_TIMER pti);
 void WaitForThreadpoolTimerCallbacks(PTP_TIMER pti, BOOL fCancelPendingCallbacks);
 // Releases the timer once its last callback has returned.
 void CloseThreadpoolTimer(PTP_TIMER pti);
+PLATFORM_API_END

@@ -2,7 +2,10 @@
 // test moves them all together.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 // Performance counter: 10,000,000 counts per second. Never fails.
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
@@ -17,3 +20,4 @@ void GetSystemTimeAsFileTime(LPFILETIME lpFileTime);
 // Converts a UTC calendar time to a FILETIME. FALSE (ERROR_INVALID_PARAMETER) for an invalid date.
 BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime);
 BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
+PLATFORM_API_END

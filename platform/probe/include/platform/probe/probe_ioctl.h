@@ -4,9 +4,12 @@
 // Every request uses the buffered method, takes no input and answers little-endian.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/kernel/file.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 // The interface device is found by enumerating this device-interface class.
 inline constexpr GUID GUID_DEVINTERFACE_PROBE = platform::MakeGuid("{2016A666-EE05-4D5F-8F6A-8220FDC5CE38}");
@@ -47,3 +50,4 @@ static_assert(sizeof(PROBE_RAW_VALUE) == 4 && sizeof(PROBE_STATUS) == 2 && sizeo
 // The sensor kinds of the fixed-path device that have a conversion table.
 inline constexpr BYTE PROBE_KIND_20 = 20;
 inline constexpr BYTE PROBE_KIND_21 = 21;
+PLATFORM_API_END

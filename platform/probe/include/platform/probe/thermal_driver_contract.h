@@ -8,9 +8,12 @@
 #include <array>
 #include <iterator>
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/kernel/file.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 // The driver class: the host asks the module's DllGetClassObject for its class factory.
 inline constexpr CLSID CLSID_ThermalDriver = platform::MakeGuid("{352E8CF1-6944-4E3A-8E5E-76556CEC869E}");
@@ -46,3 +49,4 @@ inline constexpr auto THERMAL_SENSOR_BASE_ID = [] {
     std::copy_n(std::begin(THERMAL_SENSOR_ID), base.size() - 1, base.begin());
     return base;
 }();
+PLATFORM_API_END

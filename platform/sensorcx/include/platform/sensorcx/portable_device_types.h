@@ -3,8 +3,13 @@
 // them; their definitions come with the collections.
 #pragma once
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 struct PROPERTYKEY;
 struct PROPVARIANT;
 struct IPortableDeviceValues;
 struct IPortableDeviceKeyCollection;
 struct IPortableDeviceValuesCollection;
+PLATFORM_API_END

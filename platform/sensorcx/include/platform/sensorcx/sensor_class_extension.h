@@ -5,10 +5,13 @@
 // sensor-driver callback takes: the class extension may call back into the driver before it returns.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/sensorcx/portable_device_types.h"
 #include "platform/wdf/file.h"
 #include "platform/wdf/io_request.h"
+
+PLATFORM_API_BEGIN
 
 // What a sensor reports about itself.
 enum SensorState : DWORD {
@@ -43,3 +46,4 @@ protected:
     ~ISensorClassExtension() = default;
 };
 PLATFORM_INTERFACE_ID(ISensorClassExtension, "A31253BA-6F73-4BC9-ABAA-26C8833C58FF");
+PLATFORM_API_END

@@ -7,9 +7,12 @@
 // Thread safety: the class extension calls these on its own threads, several at once.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/sensorcx/portable_device_types.h"
 #include "platform/wdf/file.h"
+
+PLATFORM_API_BEGIN
 
 struct ISensorDriver : IUnknown {
     using base_interface = IUnknown;
@@ -46,3 +49,4 @@ protected:
     ~ISensorDriver() = default;
 };
 PLATFORM_INTERFACE_ID(ISensorDriver, "2BF3190B-E390-4430-95F3-8116547CA6A2");
+PLATFORM_API_END

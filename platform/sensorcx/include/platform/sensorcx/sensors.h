@@ -2,7 +2,10 @@
 // sensor class extension name them.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/propkey.h"
+
+PLATFORM_API_BEGIN
 
 // Sensor properties.
 DEFINE_PROPERTYKEY(SENSOR_PROPERTY_TYPE, "{7F8383EC-D3EC-495C-A8CF-B8BBE85C2920}", 2);
@@ -39,3 +42,4 @@ inline constexpr GUID GUID_DEVINTERFACE_SENSOR = platform::MakeGuid("{3BA2B796-B
 
 // Values of SENSOR_PROPERTY_CONNECTION_TYPE.
 inline constexpr ULONG SENSOR_CONNECTION_TYPE_PC_INTEGRATED = 0;
+PLATFORM_API_END

@@ -9,9 +9,12 @@
 // Thread safety: all calls may be made from any thread; one set may be used by several threads.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/types.h"
 #include "platform/user/window.h"
+
+PLATFORM_API_BEGIN
 
 using HDEVINFO = void*;
 
@@ -114,3 +117,4 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
 
 // Destroys a set. FALSE with ERROR_INVALID_HANDLE for a set that does not exist.
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+PLATFORM_API_END

@@ -12,9 +12,12 @@
 // thread, never twice at once, and never after UnregisterTraceGuids has returned.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/types.h"
 #include "platform/win32_error.h"
+
+PLATFORM_API_BEGIN
 
 using TRACEHANDLE = ULONG64;
 using PTRACEHANDLE = TRACEHANDLE*;
@@ -80,3 +83,4 @@ ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle);
 // holds the logger handle; ERROR_INVALID_PARAMETER for a missing message GUID (with
 // TRACE_MESSAGE_GUID) or for more than 64 KiB of arguments.
 ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, const GUID* MessageGuid, USHORT MessageNumber, ...);
+PLATFORM_API_END

@@ -12,8 +12,11 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
 #include "platform/user/window.h"
+
+PLATFORM_API_BEGIN
 
 struct POINT {
     LONG x;
@@ -60,3 +63,4 @@ BOOL TranslateMessage(const MSG* lpMsg);
 // Calls the procedure of the message's window and returns its result; 0 when the window does not
 // exist.
 LRESULT DispatchMessageW(const MSG* lpMsg);
+PLATFORM_API_END

@@ -9,9 +9,12 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/types.h"
 #include "platform/user/window.h"
+
+PLATFORM_API_BEGIN
 
 using HPOWERNOTIFY = PVOID;
 using LPCGUID = const GUID*;
@@ -42,3 +45,4 @@ HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE hRecipient, LPCGUID PowerSe
 
 // Ends a registration. FALSE with ERROR_INVALID_HANDLE when the handle names none.
 BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY Handle);
+PLATFORM_API_END

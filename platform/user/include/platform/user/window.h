@@ -11,7 +11,10 @@
 // with a platform lock held.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 struct HWND__;
 struct HICON__;
@@ -87,3 +90,4 @@ BOOL DestroyWindow(HWND hWnd);
 
 // The default handling of a message: WM_CLOSE destroys the window; every message gives 0.
 LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+PLATFORM_API_END

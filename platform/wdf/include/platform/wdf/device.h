@@ -4,9 +4,12 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/wdf/io_queue.h"
 #include "platform/wdf/named_property_store.h"
+
+PLATFORM_API_BEGIN
 
 // Power states of a device in the host's numbering.
 enum WDF_POWER_DEVICE_STATE : ULONG {
@@ -134,3 +137,4 @@ protected:
     ~IWDFDevice3() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFDevice3, "863D943A-C9CD-4655-A8D6-C84EF411CC0D");
+PLATFORM_API_END

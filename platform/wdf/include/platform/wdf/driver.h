@@ -6,7 +6,10 @@
 // IWDFDeviceInitialize are used during device add only.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 struct IWDFDevice;
 struct IWDFDriver;
@@ -54,3 +57,4 @@ protected:
     ~IWDFDriver() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFDriver, "A23F24BB-9E4F-4157-875E-76568A432B4B");
+PLATFORM_API_END

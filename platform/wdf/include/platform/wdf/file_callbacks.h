@@ -3,8 +3,11 @@
 // Thread safety: may run beside other callbacks of the device.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/wdf/file.h"
+
+PLATFORM_API_BEGIN
 
 struct IFileCallbackCleanup : IUnknown {
     using base_interface = IUnknown;
@@ -14,3 +17,4 @@ protected:
     ~IFileCallbackCleanup() = default;
 };
 PLATFORM_INTERFACE_ID(IFileCallbackCleanup, "639DFDD5-55FA-4F20-BAA5-72C9F38AA7F4");
+PLATFORM_API_END

@@ -3,7 +3,10 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 struct IWDFIoQueue : IUnknown {
     using base_interface = IUnknown;
@@ -17,3 +20,4 @@ protected:
     ~IWDFIoQueue() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFIoQueue, "E3025EA2-1BDD-4B63-A4D5-2087C9FDE3D1");
+PLATFORM_API_END

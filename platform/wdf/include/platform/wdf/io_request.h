@@ -3,9 +3,12 @@
 // Thread safety: a request is owned by its handler until it is completed; it is completed once.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/wdf/file.h"
 #include "platform/wdf/memory.h"
+
+PLATFORM_API_BEGIN
 
 struct IWDFIoRequest : IUnknown {
     using base_interface = IUnknown;
@@ -26,3 +29,4 @@ protected:
     ~IWDFIoRequest() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFIoRequest, "012F2D6A-3452-458D-A34F-D002B615DD64");
+PLATFORM_API_END

@@ -3,7 +3,10 @@
 // Thread safety: the buffer belongs to the request's handler until the request is completed.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 struct IWDFMemory : IUnknown {
     using base_interface = IUnknown;
@@ -14,3 +17,4 @@ protected:
     ~IWDFMemory() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFMemory, "6740D16C-1D36-45C6-9C2B-6CDD00B21AA7");
+PLATFORM_API_END

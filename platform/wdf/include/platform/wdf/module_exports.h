@@ -2,7 +2,10 @@
 // shapes, and the framework-version record.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 // The framework version a driver is built for. The host loads modules of major version 1 with a
 // minor version up to its own.
@@ -20,3 +23,4 @@ using PFN_DLLGETCLASSOBJECT = HRESULT(STDMETHODCALLTYPE*)(REFCLSID rclsid, REFII
 using PFN_DLLCANUNLOADNOW = HRESULT(STDMETHODCALLTYPE*)();
 using PFN_DLLREGISTERSERVER = HRESULT(STDMETHODCALLTYPE*)();
 using PFN_DLLUNREGISTERSERVER = HRESULT(STDMETHODCALLTYPE*)();
+PLATFORM_API_END

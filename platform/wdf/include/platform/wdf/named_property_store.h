@@ -3,7 +3,10 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 struct PROPVARIANT;
 
@@ -19,3 +22,4 @@ protected:
     ~IWDFNamedPropertyStore() = default;
 };
 PLATFORM_INTERFACE_ID(IWDFNamedPropertyStore, "550727B6-B1E0-460E-88B1-53FD46CF47A8");
+PLATFORM_API_END

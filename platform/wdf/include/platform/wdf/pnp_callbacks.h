@@ -5,8 +5,11 @@
 // locking constraint.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/wdf/device.h"
+
+PLATFORM_API_BEGIN
 
 struct IPnpCallback : IUnknown {
     using base_interface = IUnknown;
@@ -44,3 +47,4 @@ protected:
     ~IPnpCallbackSelfManagedIo() = default;
 };
 PLATFORM_INTERFACE_ID(IPnpCallbackSelfManagedIo, "B8A634CA-2DF4-4695-BC2B-F61C6BBEFB7F");
+PLATFORM_API_END

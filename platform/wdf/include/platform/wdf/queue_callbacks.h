@@ -4,9 +4,12 @@
 // request, or hands it to someone who will.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
 #include "platform/wdf/io_queue.h"
 #include "platform/wdf/io_request.h"
+
+PLATFORM_API_BEGIN
 
 struct IQueueCallbackDeviceIoControl : IUnknown {
     using base_interface = IUnknown;
@@ -18,3 +21,4 @@ protected:
     ~IQueueCallbackDeviceIoControl() = default;
 };
 PLATFORM_INTERFACE_ID(IQueueCallbackDeviceIoControl, "83A4011A-7FFA-45F6-832D-24F0FB038EC4");
+PLATFORM_API_END

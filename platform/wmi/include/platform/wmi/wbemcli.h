@@ -22,7 +22,10 @@
 // once, also when threads share it.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/oleauto.h"
+
+PLATFORM_API_BEGIN
 
 using CIMTYPE = LONG;
 
@@ -128,3 +131,4 @@ inline constexpr const IID& IID_IWbemLocator = __uuidof(IWbemLocator);
 inline constexpr const IID& IID_IWbemServices = __uuidof(IWbemServices);
 inline constexpr const IID& IID_IEnumWbemClassObject = __uuidof(IEnumWbemClassObject);
 inline constexpr const IID& IID_IWbemClassObject = __uuidof(IWbemClassObject);
+PLATFORM_API_END

@@ -50,8 +50,11 @@
 // or a released value is destroyed.
 #pragma once
 
+#include "platform/export.h"
 #include "platform/com/propkey.h"
 #include "platform/com/propvariant.h"
+
+PLATFORM_API_BEGIN
 
 // An ordered list of keys; the same key may appear more than once.
 struct IPortableDeviceKeyCollection : IUnknown {
@@ -130,3 +133,4 @@ inline constexpr CLSID CLSID_PortableDeviceValues = platform::MakeGuid("{0C15D50
 inline constexpr CLSID CLSID_PortableDeviceKeyCollection = platform::MakeGuid("{DE2D022D-2480-43BE-97F0-D1FA2CF98F4F}");
 inline constexpr CLSID CLSID_PortableDeviceValuesCollection =
     platform::MakeGuid("{3882134D-14CF-4220-9CB4-435F86D83F60}");
+PLATFORM_API_END
