@@ -1,21 +1,17 @@
-// The host's client socket: binding the path, accepting and closing connections, reading frames
-// and turning them into device I/O, simulation commands and trace requests.
+// The host's client socket, its dispatcher: one thread waits on the listening socket and every
+// connection (epoll), accepts and closes connections, reads frames and turns them into device I/O,
+// trace requests and simulation commands. The socket file and peer credentials are the listener's
+// (socket_listener.h); the commands run on the command runner's thread (command_runner.h).
 #include "host/socket_server.h"
 
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <filesystem>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -24,15 +20,16 @@
 #include <system_error>
 #include <thread>
 
+#include "command_runner.h"
 #include "socket_connection.h"
+#include "socket_listener.h"
 #include "transport/frame.h"
-
-#ifndef SO_PEERGROUPS
-#define SO_PEERGROUPS 59
-#endif
 
 namespace platform::host {
 
+using detail::ErrnoText;
+using detail::Fail;
+using detail::FromErrno;
 using detail::SocketConnection;
 using detail::SocketLoop;
 using transport::FrameType;
@@ -49,72 +46,11 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kReadsPerWakeup = 4;
 constexpr int kEventsPerWait = 64;
 
-std::string ErrnoText(int error)
-{
-    return std::system_category().message(error);
-}
-
-HRESULT FromErrno(int error)
-{
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return E_ACCESSDENIED;
-        case ENOENT:
-        case ENOTDIR:
-            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        case ENOMEM:
-        case ENOBUFS:
-            return E_OUTOFMEMORY;
-        case ENAMETOOLONG:
-            return E_INVALIDARG;
-        case EADDRINUSE:
-        case EEXIST:
-            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-        default:
-            return E_FAIL;
-    }
-}
-
-HRESULT Fail(std::string* error, HRESULT hr, std::string text)
-{
-    if (error != nullptr) *error = std::move(text);
-    return hr;
-}
-
-bool ReadPeer(int fd, PeerCredentials* peer)
-{
-    ucred credentials{};
-    socklen_t length = sizeof(credentials);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
-    peer->pid = credentials.pid;
-    peer->uid = credentials.uid;
-    peer->gid = credentials.gid;
-    std::vector<gid_t> groups(32);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        auto bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
-            groups.resize(bytes / sizeof(gid_t));
-            peer->groups = std::move(groups);
-            return true;
-        }
-        if (errno != ERANGE) break;
-        groups.resize(bytes / sizeof(gid_t) + 1);
-    }
-    return true;  // the primary group alone then
-}
-
 std::vector<std::uint8_t> ErrorFrame(std::uint32_t id, HRESULT status, std::string_view text)
 {
     std::vector<std::uint8_t> frame;
     transport::AppendErrorFrame(&frame, id, {status, text});
     return frame;
-}
-
-std::string_view Bounded(std::string_view text, std::size_t fixedBytes)
-{
-    return text.substr(0, transport::kMaxFramePayload - fixedBytes);
 }
 
 std::string TypeText(std::uint16_t type)
@@ -128,71 +64,7 @@ std::string DurationText(std::chrono::milliseconds duration)
     return std::to_string(duration.count()) + " ms";
 }
 
-sockaddr_un AddressOf(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
-HRESULT CheckLength(const std::string& path, std::string* error)
-{
-    if (!path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path)) return S_OK;
-    return Fail(
-        error, E_INVALIDARG,
-        "the socket path must have 1 to " + std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes: " + path);
-}
-
-// What stands at `path` for a new socket: nothing (S_OK), a stale socket that may be replaced
-// (S_FALSE), or a live socket or another file, refused with ERROR_ALREADY_EXISTS.
-HRESULT ExistingFileAt(const std::string& path, std::string* error)
-{
-    struct stat existing {};
-    if (::lstat(path.c_str(), &existing) != 0) return S_OK;
-    if (!S_ISSOCK(existing.st_mode)) {
-        return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
-                    path + " exists and is not a socket; it was left as it is");
-    }
-    // A socket file: live when something accepts connections on it, stale otherwise.
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (probe < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
-    const sockaddr_un address = AddressOf(path);
-    const int connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    const int probeError = connected == 0 ? 0 : errno;
-    ::close(probe);
-    if (probeError != ECONNREFUSED) {
-        return Fail(error, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
-                    "another process is listening on " + path + "; a second host cannot use it");
-    }
-    return S_FALSE;
-}
-
 }  // namespace
-
-HRESULT SocketServer::CheckPath(const std::string& path, std::string* error)
-{
-    RETURN_IF_FAILED(CheckLength(path, error));
-    const std::string parent = std::filesystem::path(path).parent_path().string();
-    const std::string directory = parent.empty() ? "." : parent;
-    struct stat status {};
-    if (::stat(directory.c_str(), &status) != 0) {
-        return Fail(error, FromErrno(errno),
-                    "cannot make the socket " + path + ": its directory " + directory + " cannot be used (" +
-                        ErrnoText(errno) + ")");
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        return Fail(error, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
-                    "cannot make the socket " + path + ": " + directory + " is not a directory");
-    }
-    if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        return Fail(error, FromErrno(errno),
-                    "cannot make the socket " + path + ": its directory " + directory + " is not writable (" +
-                        ErrnoText(errno) + ")");
-    }
-    const HRESULT existing = ExistingFileAt(path, error);
-    return FAILED(existing) ? existing : S_OK;
-}
 
 class SocketServer::Impl {
 public:
@@ -220,15 +92,8 @@ private:
         int pending = 0;  // guarded by mutex
     };
 
-    struct Command {
-        std::shared_ptr<SocketConnection> connection;
-        std::uint32_t id = 0;
-        std::string line;
-    };
-
     using ConnectionPtr = std::shared_ptr<SocketConnection>;
 
-    HRESULT Bind(int fd, std::string* error);
     void RunLoop();
     void Accept();
     void SetListening(bool listening);
@@ -255,7 +120,6 @@ private:
     // hello.
     void CloseFile(const ConnectionPtr& connection, platform::ComPtr<CHostFile> file);
     void UpdateTraceLevel();
-    void RunCommands();
 
     DriverHost& m_host;
     const SocketServerOptions m_options;
@@ -264,8 +128,7 @@ private:
 
     // Written by Start and Stop; between them used by the socket thread.
     std::shared_ptr<SocketLoop> m_loop;
-    int m_listenFd = -1;
-    struct stat m_socketFile {};  // what Start made, so that Stop removes only that
+    detail::SocketListener m_listener;
     std::thread m_socketThread;
 
     // Socket thread only (and Stop once it has ended).
@@ -280,12 +143,7 @@ private:
     // Guarded by m_connectionsMutex; changed by the socket thread only (and by Stop after it ended).
     std::map<int, ConnectionPtr> m_connections;
 
-    std::mutex m_commandMutex;
-    std::condition_variable m_commandReady;
-    // Guarded by m_commandMutex.
-    std::deque<Command> m_commands;
-    bool m_commandsStopping = false;
-    std::thread m_commandThread;
+    detail::CommandRunner m_commands{m_options.onSimulate};
 };
 
 // ---- Start and stop. ----
@@ -293,22 +151,13 @@ private:
 HRESULT SocketServer::Impl::Start(std::string* error)
 {
     if (m_loop) return Fail(error, E_UNEXPECTED, "the server is already started");
-    const std::string& path = m_options.socketPath;
-    RETURN_IF_FAILED(CheckLength(path, error));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Fail(error, FromErrno(errno), "cannot make a socket: " + ErrnoText(errno));
-    const HRESULT bound = Bind(fd, error);
-    if (FAILED(bound)) {
-        ::close(fd);
-        return bound;
-    }
+    RETURN_IF_FAILED(m_listener.Open(m_options.socketPath, error));
+    const int fd = m_listener.Fd();
     const auto undo = [&](const char* what) {
         const int saved = errno;
-        ::unlink(path.c_str());
-        ::close(fd);
+        m_listener.Close();
         return Fail(error, FromErrno(saved), std::string(what) + ErrnoText(saved));
     };
-    if (::listen(fd, SOMAXCONN) != 0) return undo("cannot listen on the socket: ");
     const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) return undo("cannot make an epoll set: ");
     const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -328,50 +177,15 @@ HRESULT SocketServer::Impl::Start(std::string* error)
         return undo("cannot watch the socket: ");
     }
 
-    m_listenFd = fd;
     m_listenPaused = false;
     m_loop = std::move(loop);
     m_scratch.resize(kReadChunk);
-    {
-        std::lock_guard guard(m_commandMutex);
-        m_commandsStopping = false;
-    }
     try {
         m_socketThread = std::thread([this] { RunLoop(); });
-        m_commandThread = std::thread([this] { RunCommands(); });
+        m_commands.Start();
     } catch (const std::system_error& failure) {
         Stop();
         return Fail(error, E_OUTOFMEMORY, std::string("cannot start the server's threads: ") + failure.what());
-    }
-    return S_OK;
-}
-
-HRESULT SocketServer::Impl::Bind(int fd, std::string* error)
-{
-    const std::string& path = m_options.socketPath;
-    const sockaddr_un address = AddressOf(path);
-    const auto* generic = reinterpret_cast<const sockaddr*>(&address);
-
-    // The socket file takes the socket's mode, less the umask, when bind makes it; chmod after bind
-    // makes it exactly 0660 whatever the umask.
-    ::fchmod(fd, 0660);
-    if (::bind(fd, generic, sizeof(address)) != 0) {
-        if (errno != EADDRINUSE) {
-            return Fail(error, FromErrno(errno), "cannot make the socket " + path + ": " + ErrnoText(errno));
-        }
-        RETURN_IF_FAILED(ExistingFileAt(path, error));
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            return Fail(error, FromErrno(errno),
-                        "cannot remove the stale socket " + path + ": " + ErrnoText(errno));
-        }
-        if (::bind(fd, generic, sizeof(address)) != 0) {
-            return Fail(error, FromErrno(errno), "cannot make the socket " + path + ": " + ErrnoText(errno));
-        }
-    }
-    if (::chmod(path.c_str(), 0660) != 0 || ::stat(path.c_str(), &m_socketFile) != 0) {
-        const int saved = errno;
-        ::unlink(path.c_str());
-        return Fail(error, FromErrno(saved), "cannot set the mode of the socket " + path + ": " + ErrnoText(saved));
     }
     return S_OK;
 }
@@ -381,18 +195,7 @@ void SocketServer::Impl::Stop()
     if (!m_loop) return;
     m_loop->RequestStop();
     if (m_socketThread.joinable()) m_socketThread.join();
-    {
-        std::lock_guard guard(m_commandMutex);
-        m_commandsStopping = true;
-    }
-    m_commandReady.notify_all();
-    if (m_commandThread.joinable()) m_commandThread.join();
-    std::deque<Command> unrun;
-    {
-        std::lock_guard guard(m_commandMutex);
-        unrun.swap(m_commands);
-    }
-    unrun.clear();
+    m_commands.Stop();
 
     std::vector<ConnectionPtr> open;
     {
@@ -406,14 +209,7 @@ void SocketServer::Impl::Stop()
         m_closes->done.wait(guard, [this] { return m_closes->pending == 0; });
     }
 
-    ::close(m_listenFd);
-    m_listenFd = -1;
-    struct stat current {};
-    const std::string& path = m_options.socketPath;
-    if (::stat(path.c_str(), &current) == 0 && current.st_dev == m_socketFile.st_dev &&
-        current.st_ino == m_socketFile.st_ino) {
-        ::unlink(path.c_str());
-    }
+    m_listener.Close();
     m_loop->Clear();
     m_loop.reset();
     std::vector<std::uint8_t>().swap(m_scratch);
@@ -518,7 +314,7 @@ void SocketServer::Impl::CloseStalledConnections()
 void SocketServer::Impl::Accept()
 {
     for (;;) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(m_listener.Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -529,7 +325,7 @@ void SocketServer::Impl::Accept()
         }
         try {
             PeerCredentials peer;
-            if (!ReadPeer(fd, &peer)) {
+            if (!detail::SocketListener::ReadPeer(fd, &peer)) {
                 ::close(fd);
                 continue;
             }
@@ -552,7 +348,7 @@ void SocketServer::Impl::SetListening(bool listening)
     epoll_event event{};
     event.events = listening ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
     event.data.ptr = &g_listenTag;
-    if (::epoll_ctl(m_loop->epollFd, EPOLL_CTL_MOD, m_listenFd, &event) == 0) m_listenPaused = !listening;
+    if (::epoll_ctl(m_loop->epollFd, EPOLL_CTL_MOD, m_listener.Fd(), &event) == 0) m_listenPaused = !listening;
 }
 
 void SocketServer::Impl::OnReadable(const ConnectionPtr& connection)
@@ -753,12 +549,7 @@ void SocketServer::Impl::HandleSimulate(const ConnectionPtr& connection, std::ui
                                        std::to_string(payload.size()));
     }
     connection->BeginRequest();
-    {
-        std::lock_guard guard(m_commandMutex);
-        m_commands.push_back(
-            Command{connection, id, std::string(reinterpret_cast<const char*>(payload.data()), payload.size())});
-    }
-    m_commandReady.notify_one();
+    m_commands.Post(connection, id, std::string(reinterpret_cast<const char*>(payload.data()), payload.size()));
 }
 
 void SocketServer::Impl::HandleTrace(const ConnectionPtr& connection, std::uint32_t id,
@@ -842,44 +633,12 @@ void SocketServer::Impl::BroadcastTrace(std::uint8_t level, std::string_view lin
     }
 }
 
-// ---- The command thread. ----
-
-void SocketServer::Impl::RunCommands()
-{
-    for (;;) {
-        Command command;
-        {
-            std::unique_lock guard(m_commandMutex);
-            m_commandReady.wait(guard, [this] { return m_commandsStopping || !m_commands.empty(); });
-            if (m_commandsStopping) return;
-            command = std::move(m_commands.front());
-            m_commands.pop_front();
-        }
-        std::pair<HRESULT, std::string> result;
-        try {
-            result = m_options.onSimulate(command.line);
-        } catch (const std::bad_alloc&) {
-            result = {E_OUTOFMEMORY, "memory ran out while the command ran"};
-        } catch (const std::exception& failure) {
-            result = {E_FAIL, failure.what()};
-        }
-        try {
-            std::vector<std::uint8_t> frame;
-            transport::AppendSimulateReplyFrame(&frame, command.id, {result.first, Bounded(result.second, 4)});
-            command.connection->SendRequestReply(frame);
-        } catch (const std::bad_alloc&) {
-            // The status alone, without the text.
-            const auto header = transport::MakeFrameHeader(FrameType::kSimulateReply, command.id, 4);
-            const auto status = static_cast<std::uint32_t>(E_OUTOFMEMORY);
-            const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8),
-                                           static_cast<std::uint8_t>(status >> 16),
-                                           static_cast<std::uint8_t>(status >> 24)};
-            command.connection->SendRequestReply(header, bytes);
-        }
-    }
-}
-
 // ---- The public face. ----
+
+HRESULT SocketServer::CheckPath(const std::string& path, std::string* error)
+{
+    return detail::SocketListener::CheckPath(path, error);
+}
 
 SocketServer::SocketServer(DriverHost& host, SocketServerOptions options)
     : m_impl(std::make_unique<Impl>(host, std::move(options)))
