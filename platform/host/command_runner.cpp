@@ -50,8 +50,6 @@ void CommandRunner::Stop()
     unrun.clear();
 }
 
-// ---- The command thread. ----
-
 void CommandRunner::RunCommands()
 {
     for (;;) {
