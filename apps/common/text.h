@@ -7,23 +7,20 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/hresult.h"
+#include "platform_support/hresult_text.h"
+#include "platform_support/text_coding.h"
 
 namespace apps {
 
-// Invalid sequences become U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
+// The platform's text codec and result names (invalid UTF-8 sequences become U+FFFD).
+using platform::support::HresultHex;
+using platform::support::HresultText;
+using platform::support::Utf16ToUtf8;
+using platform::support::Utf8ToUtf16;
 
 // The text with its control characters written out, so that it stays one line and cannot steer a
 // terminal: "\n", "\r", "\t", "\x1B" (other C0 controls and DEL), "\u009B" (C1 controls), and
 // "\xFF" for each byte that is not part of valid UTF-8. Everything else is kept as it is.
 std::string EscapeControls(std::string_view text);
-
-// "0x80070057".
-std::string HresultHex(HRESULT hr);
-// "E_INVALIDARG (0x80070057)" for a result with a well-known name, else the hexadecimal form;
-// "S_OK" and "S_FALSE" alone.
-std::string HresultText(HRESULT hr);
 
 }  // namespace apps

@@ -17,7 +17,7 @@ UCHAR PlatformLevel(std::uint8_t level)
 
 TraceRelay::TraceRelay(HostLog& log, std::uint8_t logLevel) : m_log(log), m_logLevel(logLevel)
 {
-    m_decoder = std::make_unique<platform::testing::TraceDecoder>(m_formats,
+    m_decoder = std::make_unique<platform::support::TraceDecoder>(m_formats,
                                                                   [this](const std::string& line) { OnLine(line); });
 }
 
@@ -70,7 +70,7 @@ void TraceRelay::ApplyLevelLocked()
     if (wanted == 0) {
         m_session.reset();  // disables the provider
     } else {
-        if (!m_session) m_session = std::make_unique<platform::testing::TraceSession>(*m_decoder);
+        if (!m_session) m_session = std::make_unique<platform::support::TraceSession>(*m_decoder);
         const ULONG result = m_session->Enable(GUID_THERMAL_DRIVER_TRACE_CONTROL, PlatformLevel(wanted), 0x1);
         if (result != 0) m_log.Error("the driver's traces cannot be enabled (error " + std::to_string(result) + ")");
     }

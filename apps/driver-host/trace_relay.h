@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "driver-host/host_log.h"
-#include "platform_testing/trace_session.h"
+#include "platform_support/trace_consumer.h"
 
 namespace driver_host {
 
@@ -55,12 +55,12 @@ private:
 
     HostLog& m_log;
     const std::uint8_t m_logLevel;
-    platform::testing::TraceFormatTable m_formats;  // written before Start, then only read
-    std::unique_ptr<platform::testing::TraceDecoder> m_decoder;
+    platform::support::TraceFormatTable m_formats;  // written before Start, then only read
+    std::unique_ptr<platform::support::TraceDecoder> m_decoder;
 
     std::mutex m_sessionMutex;
     // Guarded by m_sessionMutex.
-    std::unique_ptr<platform::testing::TraceSession> m_session;
+    std::unique_ptr<platform::support::TraceSession> m_session;
     std::uint8_t m_clientLevel = 0;
     std::uint8_t m_sessionLevel = 0;
 

@@ -121,7 +121,8 @@ TEST_F(ThermalDeviceHost, WholeLifeInOrder)
                             "OnSelfManagedIoInit() -> S_OK", "OnSelfManagedIoSuspend() -> S_OK",
                             "OnD0Exit(targetState=4) -> S_OK", "OnD0Entry(previousState=4) -> S_OK",
                             "OnSelfManagedIoRestart() -> S_OK", "OnSurpriseRemoval() -> ",
-                            "OnSelfManagedIoSuspend() -> 0x8007045B", "OnD0Exit(targetState=5) -> 0x8007045B",
+                            "OnSelfManagedIoSuspend() -> ERROR_SHUTDOWN_IN_PROGRESS (0x8007045B)",
+                            "OnD0Exit(targetState=5) -> ERROR_SHUTDOWN_IN_PROGRESS (0x8007045B)",
                             "OnSelfManagedIoFlush() -> ", "OnSelfManagedIoCleanup() -> ",
                             "OnReleaseHardware() -> S_OK"));
     EXPECT_EQ(m_host.Record().Named("DllCanUnloadNow").back().result, "S_OK");

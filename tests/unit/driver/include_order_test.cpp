@@ -1,6 +1,6 @@
 // The module's includes run one way, down its floors: driver/ -> sensor/ -> acquisition/ -> base/
 // -> the platform's API headers. A file may include the headers of its own floor and of the floors
-// below it, the platform's API headers (platform/include), the shared data tables (data/) and the
+// below it, the platform's API headers (platform/<facility>/include), the shared data tables (data/) and the
 // standard library; nothing else. An include that runs upward closes a circle between the floors,
 // and one into the simulated machine, the test controls or the host lets the driver know who runs it.
 #include <gtest/gtest.h>
@@ -27,6 +27,16 @@ int FloorRank(const std::string& name)
     return found == std::end(kFloors) ? -1 : static_cast<int>(found - std::begin(kFloors));
 }
 
+// The API root that would hold "platform/<facility>/<name>.h" (the facility's include/) or
+// "platform/<name>.h" (the base facility's).
+std::filesystem::path ApiHeaderRoot(const std::string& target)
+{
+    const std::size_t first = target.find('/');
+    const std::size_t second = target.find('/', first + 1);
+    const std::string facility = second == std::string::npos ? "base" : target.substr(first + 1, second - first - 1);
+    return kSourceDirectory / "platform" / facility / "include";
+}
+
 // What is wrong with an include of `target` ("x/y.h", or <name> when angled) in a file of `floor`;
 // empty when it may stay.
 std::string IncludeProblem(const std::string& floor, const std::string& target, bool angled)
@@ -39,8 +49,8 @@ std::string IncludeProblem(const std::string& floor, const std::string& target, 
     if (const int rank = FloorRank(top); rank >= 0) {
         return rank >= FloorRank(floor) ? "" : "\"" + target + "\" runs upward from " + floor + "/";
     }
-    const std::filesystem::path root = top == "platform" ? kSourceDirectory / "platform" / "include" : kSourceDirectory;
-    if ((top == "platform" || top == "data") && std::filesystem::exists(root / target)) return "";
+    if (top == "platform" && std::filesystem::exists(ApiHeaderRoot(target) / target)) return "";
+    if (top == "data" && std::filesystem::exists(kSourceDirectory / target)) return "";
     return "\"" + target + "\" is neither the module's, a platform API header nor a data table";
 }
 
@@ -61,6 +71,8 @@ TEST(ModuleIncludes, IncludeProblem_JudgesEachKindOfInclude)
         {"acquisition", "sensor/thermal_sensor.h", false, false},
         {"base", "acquisition/thermal_map.h", false, false},
         {"base", "platform/kernel/critical_section.h", false, true},
+        {"base", "platform/types.h", false, true},
+        {"base", "platform/core/wait.h", false, false},
         {"driver", "platform/probe/thermal_driver_contract.h", false, true},
         {"acquisition", "data/default_thermal_table.inc", false, true},
         {"driver", "platform/sim/include/sim/probe_devices.h", false, false},

@@ -270,7 +270,7 @@ TEST(HostRecord, HresultText_NamesCommonResultsAndGivesEveryOtherInEightHexDigit
     using platform::host::HresultText;
     EXPECT_EQ(HresultText(S_OK), "S_OK");
     EXPECT_EQ(HresultText(E_NOTIMPL), "E_NOTIMPL (0x80004001)");
-    EXPECT_EQ(HresultText(static_cast<HRESULT>(0x8007045B)), "0x8007045B");
+    EXPECT_EQ(HresultText(static_cast<HRESULT>(0x8007045A)), "0x8007045A");
     EXPECT_EQ(HresultText(static_cast<HRESULT>(0x0000000A)), "0x0000000A");
     EXPECT_EQ(HresultText(static_cast<HRESULT>(0xFEDCBA90)), "0xFEDCBA90");
 }

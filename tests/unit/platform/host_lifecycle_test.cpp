@@ -151,7 +151,7 @@ TEST_F(HostLifecycle, FailedSelfManagedIoInit_RemovesTheDevice)
     AddDevice();
     const HostStep step = m_host.Start();
     EXPECT_EQ(step.status, HRESULT_FROM_WIN32(ERROR_SHUTDOWN_IN_PROGRESS));
-    EXPECT_THAT(step.message, HasSubstr("OnSelfManagedIoInit failed with 0x8007045B"));
+    EXPECT_THAT(step.message, HasSubstr("OnSelfManagedIoInit failed with ERROR_SHUTDOWN_IN_PROGRESS (0x8007045B)"));
     EXPECT_THAT(Callbacks(m_host), ElementsAre("OnPrepareHardware", "OnD0Entry(previousState=5)", "OnSelfManagedIoInit",
                                                "OnSelfManagedIoSuspend", "OnD0Exit(targetState=5)",
                                                "OnSelfManagedIoFlush", "OnSelfManagedIoCleanup", "OnReleaseHardware"));

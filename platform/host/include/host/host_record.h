@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "platform/com/hresult.h"
+#include "platform_support/hresult_text.h"
 #include "platform/wdf/device.h"
 
 namespace platform::host {
@@ -50,8 +51,8 @@ struct RecordEntry {
     std::string result;
 };
 
-// "S_OK", "S_FALSE", the name of a common failure ("E_NOTIMPL (0x80004001)"), else "0x8007045B".
-std::string HresultText(HRESULT hr);
+// "S_OK", "S_FALSE", the name of a common failure ("E_NOTIMPL (0x80004001)"), else "0x8007045A".
+using support::HresultText;
 
 class HostRecord {
 public:

@@ -32,8 +32,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/com/guid.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -166,3 +169,4 @@ public:
 std::shared_ptr<DeviceConnection> ConnectDevice(std::u16string_view path, DWORD access, DWORD shareMode, DWORD& error);
 
 }  // namespace sim
+PLATFORM_API_END

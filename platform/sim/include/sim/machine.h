@@ -28,9 +28,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/types.h"
 #include "sim/registry.h"
 #include "sim/wmi.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -141,3 +144,4 @@ ParsedMachine HostMachine(const std::string& thermalClass = "/sys/class/thermal"
 void ResetMachine();
 
 }  // namespace sim
+PLATFORM_API_END

@@ -19,6 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace sim {
 
 enum class HostCommand {
@@ -53,3 +57,4 @@ std::string MachineCommandLine(const std::vector<std::string>& words);
 const char* MachineCommandHelp();
 
 }  // namespace sim
+PLATFORM_API_END

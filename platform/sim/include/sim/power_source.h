@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace sim {
 
 inline constexpr std::uint8_t kAcOffline = 0;
@@ -42,3 +46,4 @@ int AddPowerSettingListener(std::function<void(std::uint32_t value)> listener);
 void RemovePowerSettingListener(int token);
 
 }  // namespace sim
+PLATFORM_API_END

@@ -47,8 +47,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/probe/probe_ioctl.h"
 #include "platform/types.h"
+
+PLATFORM_API_BEGIN
 
 namespace sim {
 
@@ -123,3 +126,4 @@ std::uint32_t ProbeOpenHandleCount(Probe probe);
 std::uint32_t ProbeRequestCount(Probe probe, DWORD controlCode);
 
 }  // namespace sim
+PLATFORM_API_END

@@ -9,6 +9,11 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/export.h"
+#include "platform_support/state_file.h"
+
+PLATFORM_API_BEGIN
+
 namespace sim {
 
 // Creates the directory (mode 0700) when it is missing. Returns false when it cannot be made.
@@ -20,23 +25,9 @@ std::filesystem::path StateDirectory();
 // of the machine reload what they keep there when it changes.
 unsigned StateDirectoryGeneration();
 
-// What loading one file of the state directory found. Each file keeps its previous generation
-// beside it ("<file>.previous"); a damaged file is moved aside ("<file>.corrupt") and the previous
-// generation takes its place.
-enum class StateFileOutcome {
-    kMissing,     // there is no file: the store starts empty
-    kLoaded,      // the file, whole
-    kRestored,    // the file was damaged; its previous generation was restored
-    kReset,       // the file was damaged and there was no good previous generation: the store starts empty
-    kUnreadable,  // a file could not be read; nothing was moved or replaced, and nothing will be written
-};
-
-struct StateFileLoad {
-    std::filesystem::path file;
-    StateFileOutcome outcome = StateFileOutcome::kMissing;
-    // For kRestored, kReset and kUnreadable, a sentence for people: the file, where the damaged
-    // copy went and what took its place, or the system's error.
-    std::string problem;
-};
+// What loading one file of the state directory found (platform_support/state_file.h).
+using StateFileOutcome = platform::support::StateFileOutcome;
+using StateFileLoad = platform::support::StateFileLoad;
 
 }  // namespace sim
+PLATFORM_API_END

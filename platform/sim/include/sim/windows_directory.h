@@ -22,6 +22,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/export.h"
+
+PLATFORM_API_BEGIN
+
 namespace sim {
 
 inline constexpr char kWindowsDirectoryText[] = "\\Windows";
@@ -34,3 +38,4 @@ std::string WindowsDirectory();
 std::optional<std::string> MapWindowsPath(std::string_view windowsPath);
 
 }  // namespace sim
+PLATFORM_API_END

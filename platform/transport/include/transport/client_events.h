@@ -16,7 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/export.h"
 #include "platform/com/unknown.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -32,3 +35,4 @@ protected:
 }  // namespace transport
 
 PLATFORM_INTERFACE_ID(transport::IClientEventSink, "9F4BBFB7-BB0E-498E-AAA7-F2E07FE6CBD4");
+PLATFORM_API_END

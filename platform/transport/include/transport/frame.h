@@ -39,8 +39,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/com/hresult.h"
 #include "transport/values_codec.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -214,3 +217,4 @@ private:
 };
 
 }  // namespace transport
+PLATFORM_API_END

@@ -31,8 +31,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/com/com_ptr.h"
 #include "transport/sensor_protocol.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -106,3 +109,4 @@ private:
 };
 
 }  // namespace transport
+PLATFORM_API_END

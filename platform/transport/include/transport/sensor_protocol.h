@@ -25,9 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/com/com_ptr.h"
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "platform/wpd/portable_device_values.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -106,3 +109,4 @@ HRESULT EncodeSensorLeftEvent(LPCWSTR sensorId, std::vector<std::uint8_t>* out);
 HRESULT DecodeSensorEvent(std::span<const std::uint8_t> bytes, SensorEvent* out);
 
 }  // namespace transport
+PLATFORM_API_END

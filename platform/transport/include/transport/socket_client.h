@@ -56,8 +56,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export.h"
 #include "transport/frame.h"
 #include "transport/sensor_client.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -121,3 +124,4 @@ private:
 };
 
 }  // namespace transport
+PLATFORM_API_END

@@ -37,7 +37,10 @@
 #include <span>
 #include <vector>
 
+#include "platform/export.h"
 #include "platform/wpd/portable_device_values.h"
+
+PLATFORM_API_BEGIN
 
 namespace transport {
 
@@ -64,3 +67,4 @@ HRESULT DecodeKeys(std::span<const std::uint8_t> bytes, IPortableDeviceKeyCollec
 HRESULT DecodeValuesCollection(std::span<const std::uint8_t> bytes, IPortableDeviceValuesCollection** out);
 
 }  // namespace transport
+PLATFORM_API_END

@@ -1,0 +1,135 @@
+#include "core/wait.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <list>
+
+#include "core/clock.h"
+
+namespace platform {
+namespace {
+
+struct Waiter {
+    const std::function<bool()>* tryAcquire;
+    std::int64_t deadline;
+    bool platformThread;
+    bool woken = false;
+    bool acquired = false;
+    std::condition_variable cv;
+};
+
+// Guarded by KernelLock().
+std::list<Waiter*>& Waiters()
+{
+    static auto* waiters = new std::list<Waiter*>;
+    return *waiters;
+}
+std::uint32_t g_runnablePlatformThreads = 0;
+
+std::condition_variable& QuiescenceChanged()
+{
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
+
+thread_local bool t_platformThread = false;
+
+void MarkRunnableLocked(Waiter& w)
+{
+    w.woken = true;
+    if (w.platformThread) ++g_runnablePlatformThreads;
+    w.cv.notify_one();
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform::support {
+
+using detail::ClockIsVirtual;
+using detail::RealTimeOfTicks;
+
+std::mutex& KernelLock()
+{
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+bool BlockUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& tryAcquire, std::int64_t deadline)
+{
+    if (tryAcquire()) return true;
+    if (deadline != kNever && MonotonicNowLocked() >= deadline) return false;
+
+    Waiter w{&tryAcquire, deadline, t_platformThread, false, false, {}};
+    auto& waiters = Waiters();
+    const auto self = waiters.insert(waiters.end(), &w);
+    if (w.platformThread && --g_runnablePlatformThreads == 0) QuiescenceChanged().notify_all();
+
+    while (!w.woken) {
+        if (ClockIsVirtual() || deadline == kNever) {
+            w.cv.wait(lock);
+        } else if (w.cv.wait_until(lock, RealTimeOfTicks(deadline)) == std::cv_status::timeout && !w.woken &&
+                   MonotonicNowLocked() >= deadline) {
+            MarkRunnableLocked(w);
+        }
+    }
+    waiters.erase(self);
+    return w.acquired;
+}
+
+void WakeWaitersLocked()
+{
+    const std::int64_t now = MonotonicNowLocked();
+    for (Waiter* w : Waiters()) {
+        if (w->woken) continue;
+        if ((*w->tryAcquire)()) {
+            w->acquired = true;
+            MarkRunnableLocked(*w);
+        } else if (w->deadline != kNever && now >= w->deadline) {
+            MarkRunnableLocked(*w);
+        }
+    }
+}
+
+}  // namespace platform::support
+
+namespace platform::detail {
+
+std::int64_t DeadlineAfterLocked(std::uint32_t milliseconds)
+{
+    if (milliseconds == 0xFFFFFFFFu) return kNever;
+    return MonotonicNowLocked() + static_cast<std::int64_t>(milliseconds) * kTicksPerMillisecond;
+}
+
+void PlatformThreadStartedLocked() { ++g_runnablePlatformThreads; }
+
+void PlatformThreadEndedLocked()
+{
+    if (--g_runnablePlatformThreads == 0) QuiescenceChanged().notify_all();
+}
+
+void MarkCurrentThreadAsPlatformThread() { t_platformThread = true; }
+
+std::int64_t EarliestDeadlineLocked()
+{
+    std::int64_t earliest = kNever;
+    for (const Waiter* w : Waiters()) {
+        if (!w->woken && w->deadline < earliest) earliest = w->deadline;
+    }
+    return earliest;
+}
+
+bool WaitForQuiescence(std::uint32_t realTimeoutMs)
+{
+    std::unique_lock lock(KernelLock());
+    return QuiescenceChanged().wait_for(lock, std::chrono::milliseconds(realTimeoutMs),
+                                        [] { return g_runnablePlatformThreads == 0; });
+}
+
+std::uint32_t RunnablePlatformThreads()
+{
+    std::lock_guard lock(KernelLock());
+    return g_runnablePlatformThreads;
+}
+
+}  // namespace platform::detail
