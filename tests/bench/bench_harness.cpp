@@ -208,20 +208,23 @@ void Bench::AddSubscriber()
     }
     // A request that meets the device going idle (another client just left) is aborted by the
     // purge; it is sent again, as sensorctl does.
-    const auto succeeds = [&](auto request) {
+    const auto send = [&](const char* what, auto request) {
+        HRESULT sent = E_FAIL;
+        HRESULT result = E_FAIL;
         for (int attempt = 0; attempt < 5; ++attempt) {
-            HRESULT result = E_FAIL;
-            if (FAILED(request(&result))) return false;
-            if (result != HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)) return SUCCEEDED(result);
+            sent = request(&result);
+            const HRESULT aborted = HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
+            if (sent != aborted && result != aborted) break;
         }
-        return false;
+        if (FAILED(sent) || FAILED(result)) {
+            char text[128];
+            std::snprintf(text, sizeof(text), "a client cannot %s the sensor (0x%08X, 0x%08X)", what,
+                          static_cast<unsigned>(sent), static_cast<unsigned>(result));
+            throw std::runtime_error(text);
+        }
     };
-    if (!succeeds([&](HRESULT* result) { return sensors.Connect(m_sensorId, result); })) {
-        throw std::runtime_error("a client cannot connect to the sensor");
-    }
-    if (!succeeds([&](HRESULT* result) { return sensors.Subscribe(m_sensorId, result); })) {
-        throw std::runtime_error("a client cannot subscribe to the sensor");
-    }
+    send("connect to", [&](HRESULT* result) { return sensors.Connect(m_sensorId, result); });
+    send("subscribe to", [&](HRESULT* result) { return sensors.Subscribe(m_sensorId, result); });
     m_reader->Add(client.get(), static_cast<std::uint32_t>(m_subscribers.size()));
     m_subscribers.push_back(std::move(client));
 }
