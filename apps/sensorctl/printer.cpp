@@ -90,9 +90,10 @@ void Printer::Event(const transport::SensorEvent& event, std::optional<Freshness
     switch (event.kind) {
         case transport::SensorEventKind::kDataUpdated: {
             const sensorctl::Reading fields = ReadingOf(event.values.Get());
+            // A reading has an age; only a missing one is explained by the sensor's state.
             if (!fields.celsius) freshness.reset();
-            if (fields.celsius) state.reset();
-            if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, state, freshness));
+            const std::optional<ULONG> why = fields.celsius ? std::nullopt : state;
+            if (m_json) return JsonLine(EventObject("data-updated", event.sensorId, fields, why, freshness));
             if (IsValueOnly()) {
                 if (fields.celsius) Line(FloatText(*fields.celsius));
                 return;
@@ -100,7 +101,7 @@ void Printer::Event(const transport::SensorEvent& event, std::optional<Freshness
             std::string text = fields.timestamp ? FileTimeToIso(*fields.timestamp) : std::string("(no time)");
             if (!fields.celsius) {
                 text += "  no reading";
-                if (state) text += " (sensor state: " + SensorStateName(*state) + ")";
+                if (why) text += " (sensor state: " + SensorStateName(why.value_or(0)) + ")";
             } else {
                 text += "  " + DegreesText(*fields.celsius);
                 if (freshness) text += "  " + AgeNote(*freshness);
