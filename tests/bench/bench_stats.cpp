@@ -1,5 +1,6 @@
 #include "bench_stats.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -77,6 +79,32 @@ bool ReadAll(int fd, char* bytes, std::size_t size)
 }
 
 }  // namespace
+
+pid_t SpawnWithOutputPipe(std::vector<std::string> words, int* readEnd, std::string* error)
+{
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (pid < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        ::close(out[0]);
+        return -1;
+    }
+    *readEnd = out[0];
+    return pid;
+}
 
 Summary EchoFloor(std::size_t roundTrips, std::size_t messageBytes, std::chrono::microseconds spacing)
 {

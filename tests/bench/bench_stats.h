@@ -4,6 +4,8 @@
 // Thread safety: plain functions and values; EchoFloor starts and ends its own child process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -13,6 +15,10 @@ namespace bench {
 
 // CLOCK_MONOTONIC in nanoseconds: the clock the harness and the stamp library share.
 std::uint64_t MonotonicNs();
+
+// Starts `words` (the program first) with its standard output on a pipe. Returns the child's pid
+// and sets *readEnd to the pipe's end to read; on failure returns -1 and says why in *error.
+pid_t SpawnWithOutputPipe(std::vector<std::string> words, int* readEnd, std::string* error);
 
 struct Summary {
     std::size_t count = 0;

@@ -33,28 +33,10 @@ std::optional<double> FirstReadingSeconds(const std::string& sensorctl, const st
 {
     std::vector<std::string> words{sensorctl, "--socket", socket};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        return std::nullopt;
-    }
+    int output = -1;
     const std::uint64_t start = MonotonicNs();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (pid < 0) {
-        ::close(out[0]);
-        *error = std::string("fork: ") + std::strerror(errno);
-        return std::nullopt;
-    }
+    const pid_t pid = SpawnWithOutputPipe(std::move(words), &output, error);
+    if (pid < 0) return std::nullopt;
 
     std::optional<double> seconds;
     std::string buffer;
@@ -62,10 +44,10 @@ std::optional<double> FirstReadingSeconds(const std::string& sensorctl, const st
     while (!seconds && !ended) {
         const std::uint64_t now = MonotonicNs();
         if (now - start > kGiveUpNs) break;
-        pollfd ready{out[0], POLLIN, 0};
+        pollfd ready{output, POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>((kGiveUpNs - (now - start)) / 1'000'000)) <= 0) continue;
         char chunk[4096];
-        const ssize_t got = ::read(out[0], chunk, sizeof(chunk));
+        const ssize_t got = ::read(output, chunk, sizeof(chunk));
         if (got <= 0) {
             ended = got == 0 || errno != EINTR;
             continue;
@@ -78,7 +60,7 @@ std::optional<double> FirstReadingSeconds(const std::string& sensorctl, const st
             buffer.erase(0, newline + 1);
         }
     }
-    ::close(out[0]);
+    ::close(output);
     ::kill(pid, SIGINT);  // a watch goes on until told; a get has ended or ends
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -70,25 +70,12 @@ std::size_t HttpFloorRssKiB(const std::string& httpFloor)
 std::optional<ExporterFigures> MeasureExporter(const std::string& exporter, const std::string& socket,
                                                const std::string& hostLog, int scrapes, std::string* error)
 {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        *error = "pipe failed";
-        return std::nullopt;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::execl(exporter.c_str(), exporter.c_str(), "--socket", socket.c_str(), "--listen", "127.0.0.1:0", nullptr);
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (pid < 0) {
-        ::close(out[0]);
-        *error = "fork failed";
-        return std::nullopt;
-    }
+    int output = -1;
+    const pid_t pid =
+        SpawnWithOutputPipe({exporter, "--socket", socket, "--listen", "127.0.0.1:0"}, &output, error);
+    if (pid < 0) return std::nullopt;
     std::optional<ExporterFigures> figures;
-    if (const int port = ReadPort(out[0], error); port != 0) {
+    if (const int port = ReadPort(output, error); port != 0) {
         httplib::Client client("127.0.0.1", port);
         client.set_keep_alive(true);
         const auto hasTemperature = [&client] {
@@ -124,7 +111,7 @@ std::optional<ExporterFigures> MeasureExporter(const std::string& exporter, cons
             *error = "the exporter showed no temperature within 60 s";
         }
     }
-    ::close(out[0]);
+    ::close(output);
     ::kill(pid, SIGTERM);
     int status = 0;
     ::waitpid(pid, &status, 0);
