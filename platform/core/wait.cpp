@@ -91,6 +91,23 @@ void WakeWaitersLocked()
     }
 }
 
+CountAsPlatformThread::CountAsPlatformThread()
+{
+    if (t_platformThread) return;
+    std::lock_guard lock(KernelLock());
+    detail::PlatformThreadStartedLocked();
+    t_platformThread = true;
+    m_counted = true;
+}
+
+CountAsPlatformThread::~CountAsPlatformThread()
+{
+    if (!m_counted) return;
+    std::lock_guard lock(KernelLock());
+    t_platformThread = false;
+    detail::PlatformThreadEndedLocked();
+}
+
 }  // namespace platform::support
 
 namespace platform::detail {

@@ -587,14 +587,14 @@ HRESULT DriverHost::OpenFile(FileAccess access, ClientEventHandler events, platf
 }
 
 void DriverHost::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                                 IoCompletionHandler done)
+                                 IoCompletionHandler done, ClaimedIoRequest* dispatchHere)
 {
     const auto device = Device();
     if (!device) {
         if (done) done(IoResult{HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), 0, {}});
         return;
     }
-    device->DeviceIoControl(file, controlCode, input, outputLength, std::move(done));
+    device->DeviceIoControl(file, controlCode, input, outputLength, std::move(done), dispatchHere);
 }
 
 IoResult DriverHost::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input,

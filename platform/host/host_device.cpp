@@ -458,11 +458,11 @@ HRESULT CHostDevice::OpenFile(FileAccess access, platform::ComPtr<CHostFile>* fi
 }
 
 void CHostDevice::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                                  IoCompletionHandler done)
+                                  IoCompletionHandler done, ClaimedIoRequest* dispatchHere)
 {
-    const std::string arguments =
-        (file != nullptr ? FileLabel(*file) : std::string("file=null")) + " code=" + Hex32(controlCode);
     const auto refuse = [&](HRESULT status, const std::string& why) {
+        const std::string arguments =
+            (file != nullptr ? FileLabel(*file) : std::string("file=null")) + " code=" + Hex32(controlCode);
         m_record->Add(RecordKind::kHostEvent, "RefuseRequest", arguments + " status=" + HresultText(status), why);
         if (done) done(IoResult{status, 0, {}});
     };
@@ -492,7 +492,7 @@ void CHostDevice::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<
     const HRESULT hr = CHostIoRequest::Create(m_record, id, platform::ComPtr<CHostFile>(file), controlCode, input,
                                               outputLength, done, &request);
     if (FAILED(hr)) return refuse(hr, "the request's buffers could not be had");
-    queue->Submit(std::move(request));
+    queue->Submit(std::move(request), dispatchHere);
 }
 
 IoResult CHostDevice::DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input,

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "platform_support/wait.h"
-#include "platform_support/wait.h"
 #include "platform/kernel/last_error.h"
 #include "record_text.h"
 
@@ -66,12 +65,19 @@ void STDMETHODCALLTYPE CHostIoQueue::Start()
     m_accepting = true;
 }
 
-void CHostIoQueue::Submit(platform::ComPtr<CHostIoRequest> request)
+void CHostIoQueue::Submit(platform::ComPtr<CHostIoRequest> request, ClaimedIoRequest* dispatchHere)
 {
     bool accepted = false;
     bool startThread = false;
     {
         std::lock_guard kernel(support::KernelLock());
+        if (m_accepting && dispatchHere != nullptr && m_waiting.empty()) {
+            ++m_dispatched;
+            request->SetDispatchedBy(this);
+            dispatchHere->m_queue = platform::ComPtr<CHostIoQueue>(this);
+            dispatchHere->m_request = std::move(request);
+            return;
+        }
         if (m_accepting) {
             m_waiting.push_back(request.Get());
             request->AddRef();
@@ -149,6 +155,14 @@ void CHostIoQueue::DispatchWaiting()
     }
 }
 
+void CHostIoQueue::DispatchClaimed(const platform::ComPtr<CHostIoRequest>& request)
+{
+    // The device's host threads are closed while it is removed: the driver is not called any more.
+    if (!m_workers->RunHere([&] { DispatchOne(request); })) {
+        request->CompleteByHost(HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), "the device is being removed");
+    }
+}
+
 void CHostIoQueue::DispatchOne(const platform::ComPtr<CHostIoRequest>& request)
 {
     platform::ComPtr<IQueueCallbackDeviceIoControl> callback;
@@ -166,6 +180,32 @@ void CHostIoQueue::DispatchOne(const platform::ComPtr<CHostIoRequest>& request)
                       std::to_string(request->InputSize()) + " output=" + std::to_string(request->OutputSize()));
     callback->OnDeviceIoControl(this, request.Get(), request->ControlCode(), request->InputSize(),
                                 request->OutputSize());
+}
+
+ClaimedIoRequest::ClaimedIoRequest() = default;
+ClaimedIoRequest::ClaimedIoRequest(ClaimedIoRequest&& other) noexcept = default;
+
+ClaimedIoRequest& ClaimedIoRequest::operator=(ClaimedIoRequest&& other) noexcept
+{
+    if (this != &other) {
+        Dispatch();
+        m_queue = std::move(other.m_queue);
+        m_request = std::move(other.m_request);
+    }
+    return *this;
+}
+
+ClaimedIoRequest::~ClaimedIoRequest()
+{
+    Dispatch();
+}
+
+void ClaimedIoRequest::Dispatch()
+{
+    if (!m_request) return;
+    const platform::ComPtr<CHostIoQueue> queue = std::move(m_queue);
+    const platform::ComPtr<CHostIoRequest> request = std::move(m_request);
+    queue->DispatchClaimed(request);
 }
 
 }  // namespace platform::host

@@ -1,6 +1,8 @@
 // An I/O queue of the host device, with parallel dispatch: requests are handed to the queue's
 // callback object (IQueueCallbackDeviceIoControl) on host threads, up to `maxDispatchThreads` of
-// them at once; a request waits in the queue while all of those are busy in the driver. The bound
+// them at once; a request waits in the queue while all of those are busy in the driver. A caller
+// that can spare its own thread may claim a request that nothing waits before, and hand it to the
+// driver itself (ClaimedIoRequest), which saves waking a host thread for it. The bound
 // keeps a flood of requests from costing a thread each. A dispatching thread, once started, waits
 // for the next request instead of ending, so a request costs no thread start; the threads end when
 // the device's host threads are closed (HostWorkers::Close, at removal). The queue is not power
@@ -51,8 +53,10 @@ public:
     const std::string& Label() const { return m_label; }
     bool IsDefault() const { return m_isDefault; }
 
-    // Takes a request for dispatch, or completes it at once when the queue refuses it.
-    void Submit(platform::ComPtr<CHostIoRequest> request);
+    // Takes a request for dispatch, or completes it at once when the queue refuses it. With
+    // `dispatchHere`, a request that no earlier one waits before is left to the caller to hand to
+    // the driver on its own thread (host_io.h).
+    void Submit(platform::ComPtr<CHostIoRequest> request, ClaimedIoRequest* dispatchHere = nullptr);
     // A request that was handed to the driver has been completed.
     void DispatchedRequestDone();
     // Drops the reference to the callback object; later requests complete as without one.
@@ -66,6 +70,9 @@ private:
     // more until the host threads are closed.
     void DispatchWaiting();
     void DispatchOne(const platform::ComPtr<CHostIoRequest>& request);
+    // On the thread of a claim's caller (ClaimedIoRequest::Dispatch).
+    void DispatchClaimed(const platform::ComPtr<CHostIoRequest>& request);
+    friend class ClaimedIoRequest;
 
     const std::shared_ptr<HostRecord> m_record;
     const std::shared_ptr<HostWorkers> m_workers;

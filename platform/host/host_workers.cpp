@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "platform_support/wait.h"
-#include "platform_support/wait.h"
 #include "platform/kernel/handle.h"
 #include "platform/kernel/synch.h"
 
@@ -41,6 +40,21 @@ HostWorkers::StartResult HostWorkers::Start(std::function<void()> work)
     }
     CloseHandle(thread);  // the thread runs on; it reports its end through m_running
     return StartResult::kStarted;
+}
+
+bool HostWorkers::EnterHere()
+{
+    std::lock_guard kernel(support::KernelLock());
+    if (m_closed) return false;
+    ++m_running;
+    return true;
+}
+
+void HostWorkers::LeaveHere()
+{
+    std::lock_guard kernel(support::KernelLock());
+    --m_running;
+    support::WakeWaitersLocked();
 }
 
 void HostWorkers::Close()

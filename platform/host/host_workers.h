@@ -1,5 +1,6 @@
 // The host's worker threads: each runs one piece of work (an I/O request's dispatch, a file's
-// cleanup) and ends. They are started with CreateThread, so the virtual clock counts them.
+// cleanup) and ends. They are started with CreateThread, so the virtual clock counts them. A thread
+// of the host's caller may run a piece of work too (RunHere), counted the same while it does.
 //
 // Ownership: every running thread holds a reference to the HostWorkers that started it, so the
 // object outlives its threads whoever releases it last.
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "platform/types.h"
+#include "platform_support/wait.h"
 
 namespace platform::host {
 
@@ -29,6 +31,20 @@ public:
     // Runs `work` on a new thread; `work` is destroyed on that thread before it counts as ended.
     // Unless it started, `work` is destroyed unrun.
     StartResult Start(std::function<void()> work);
+    // Runs `work` on the calling thread as one of the host's threads: WaitForAll waits for it, and
+    // the virtual clock counts the thread while it runs. False, with `work` not run, after Close.
+    template <class Work>
+    bool RunHere(Work&& work)
+    {
+        if (!EnterHere()) return false;
+        const struct Leave {
+            HostWorkers* self;
+            ~Leave() { self->LeaveHere(); }
+        } leave{this};
+        const support::CountAsPlatformThread counted;
+        work();
+        return true;
+    }
     // Refuses every later Start, and wakes the threads that wait for more work (see ClosedLocked).
     void Close();
     // Whether Close was called; the caller holds KernelLock(). A thread that waits for more work
@@ -40,8 +56,10 @@ public:
 private:
     HostWorkers() = default;
     static DWORD WINAPI Run(LPVOID parameter);
+    bool EnterHere();
+    void LeaveHere();
 
-    std::uint32_t m_running = 0;  // guarded by KernelLock()
+    std::uint32_t m_running = 0;  // threads started and threads in RunHere; guarded by KernelLock()
     bool m_closed = false;        // guarded by KernelLock()
 };
 

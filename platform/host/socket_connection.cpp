@@ -303,7 +303,7 @@ void SocketConnection::MaybeResumeLocked()
     if (!m_readPaused || m_closed || m_closeAfterFlush || BusyLocked()) return;
     m_readPaused = false;
     UpdateInterestLocked();
-    PostSelf();  // bytes received before the pause are read on the socket thread
+    PostSelf();  // bytes received before the pause are read by the leader
 }
 
 void SocketConnection::UpdateInterestLocked()

@@ -8,14 +8,14 @@
 // less than SocketServer::kReadPauseBytes; beyond that they are dropped and counted, and the count
 // goes out in a kEventsDropped frame as soon as there is room. Replies always wait.
 //
-// Reading: only the socket thread reads, and it stops while the connection is busy: while
+// Reading: only the server's leading thread reads, and it stops while the connection is busy: while
 // SocketServer::kMaxRequestsInFlight requests are unanswered or the outbound queue holds
 // SocketServer::kReadPauseBytes. Bytes already received when that happens wait in `unread`.
 //
-// Closing: Close (socket thread) marks the connection closed, takes it out of the epoll set and
+// Closing: Close (the leader) marks the connection closed, takes it out of the epoll set and
 // closes the socket; sends that come later are dropped. A send that finds the socket broken, or
 // a frame queue that empties after a kError that ends the connection, posts the connection to the
-// socket thread, which closes it.
+// leader, which closes it.
 //
 // Thread safety: the outbound state, the socket descriptor and the epoll interest are guarded by
 // `m_mutex`. The frame reader, the unread bytes, the hello flag and the file belong to the socket
@@ -44,8 +44,8 @@ namespace platform::host::detail {
 
 class SocketConnection;
 
-// What the socket thread and the connections share: the epoll set and the wake-up of the socket
-// thread. It lives while any connection does, so a late completion never touches a closed
+// What the server's threads and the connections share: the epoll set and the wake-up of the
+// leader. It lives while any connection does, so a late completion never touches a closed
 // descriptor.
 //
 // Thread safety: the descriptors never change after construction; `posted` and `stopping` are
@@ -56,11 +56,11 @@ struct SocketLoop {
     SocketLoop(const SocketLoop&) = delete;
     SocketLoop& operator=(const SocketLoop&) = delete;
 
-    // Hands a connection to the socket thread (to close it or to go on reading it) and wakes it.
+    // Hands a connection to the leader (to close it or to go on reading it) and wakes it.
     void Post(std::shared_ptr<SocketConnection> connection);
-    // Wakes the socket thread to end.
+    // Wakes the leader to end.
     void RequestStop();
-    // The socket thread takes what was posted; true when it should end.
+    // The leader takes what was posted; true when it should end.
     bool Take(std::vector<std::shared_ptr<SocketConnection>>* posted);
     void Clear();
 
@@ -92,16 +92,16 @@ public:
     // frames are read.
     void SendErrorAndClose(std::span<const std::uint8_t> errorFrame);
 
-    // Socket thread: writes what waits, on EPOLLOUT.
+    // Leader: writes what waits, on EPOLLOUT.
     void Flush();
-    // Socket thread: counts a request that waits for its reply.
+    // Leader: counts a request that waits for its reply.
     void BeginRequest();
-    // Socket thread: whether frames may be read now; pauses or resumes reading as the connection
+    // Leader: whether frames may be read now; pauses or resumes reading as the connection
     // is busy or not.
     bool MayRead();
     // Whether the connection should be closed: its socket broke, or a kError that ends it is out.
     bool ShouldClose() const;
-    // Socket thread: closes the socket and hands back the file to be closed (null when none);
+    // Leader: closes the socket and hands back the file to be closed (null when none);
     // false when the connection was closed already.
     bool Close(platform::ComPtr<CHostFile>* fileToClose);
     bool IsClosed() const;
@@ -113,7 +113,7 @@ public:
     void SetTraceLevel(std::uint8_t level) { m_traceLevel.store(level); }
     int Fd() const { return m_fdForLookup; }
 
-    // ---- Socket thread only. ----
+    // ---- The leader's only. ----
     transport::FrameReader reader;
     std::vector<std::uint8_t> unread;  // received while reading was paused
     bool helloDone = false;

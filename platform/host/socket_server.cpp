@@ -1,7 +1,12 @@
-// The host's client socket, its dispatcher: one thread waits on the listening socket and every
-// connection (epoll), accepts and closes connections, reads frames and turns them into device I/O,
-// trace requests and simulation commands. The socket file and peer credentials are the listener's
-// (socket_listener.h); the commands run on the command runner's thread (command_runner.h).
+// The host's client socket, its dispatcher: the server's threads take turns waiting on the
+// listening socket and every connection (epoll); the one whose turn it is, the leader, accepts and
+// closes connections, reads frames and turns them into device I/O, trace requests and simulation
+// commands. A request that the device's queue lets it hand to the driver itself, it runs after
+// passing the leader's role on: the thread that read the request runs it and writes the reply,
+// with no thread woken in between, while the next leader goes on reading the other connections
+// (the driver may block in a request: a fresh reading waits 15 ms and more). The socket file and
+// peer credentials are the listener's (socket_listener.h); the commands run on the command
+// runner's thread (command_runner.h).
 #include "host/socket_server.h"
 
 #include <sys/epoll.h>
@@ -45,6 +50,9 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // Reads of one connection per wake-up, so one busy peer cannot starve the others.
 constexpr int kReadsPerWakeup = 4;
 constexpr int kEventsPerWait = 64;
+// The most threads that take turns. When all of them but the leader are in the driver, the leader
+// leaves requests to the device queue's own threads rather than stop reading.
+constexpr int kMaxSocketThreads = 4;
 
 std::vector<std::uint8_t> ErrorFrame(std::uint32_t id, HRESULT status, std::string_view text)
 {
@@ -85,16 +93,41 @@ public:
     std::uint64_t Dropped() const { return m_dropped->load(); }
 
 private:
-    // File closes that have not finished their cleanup yet; Stop waits for them.
+    // The threads that take turns, shared with them: a thread in the driver may outlive Stop, and
+    // touches nothing else once it is back.
+    struct Crew {
+        std::mutex leader;  // held by the thread whose turn it is
+        std::mutex mutex;
+        std::condition_variable changed;
+        // Guarded by mutex.
+        int running = 0;
+        int waiting = 0;      // of those, waiting for their turn
+        int dispatching = 0;  // of those, handing a request to the driver
+        bool stopping = false;
+    };
+
+    // The connections that said hello, until their file's cleanup has run; Stop waits for the
+    // closes under way.
     struct FileCloses {
         std::mutex mutex;
         std::condition_variable done;
-        int pending = 0;  // guarded by mutex
+        // Guarded by mutex.
+        int pending = 0;
+        std::size_t clients = 0;
+        std::size_t peak = 0;  // the most clients since the last fall from a peak
     };
 
     using ConnectionPtr = std::shared_ptr<SocketConnection>;
 
-    void RunLoop();
+    // A server thread: waits for its turn, leads, and runs the request it claimed, until the stop.
+    void TakeTurns(const std::shared_ptr<Crew>& crew);
+    // Waits on the epoll set and handles what it reports until a request was claimed into `claim`;
+    // false when the server stops.
+    bool Lead(ClaimedIoRequest* claim);
+    // Whether another thread will take the leader's role when this one leaves it: one waits, or one
+    // is started for it.
+    bool CanPassLead();
+    bool StartThread();
     void Accept();
     void SetListening(bool listening);
     void OnReadable(const ConnectionPtr& connection);
@@ -113,7 +146,7 @@ private:
     void TrackPartialFrame(const ConnectionPtr& connection);
     // Closes the connections whose frame stayed incomplete too long; sets when to look again.
     void CloseStalledConnections();
-    // How long the socket thread may wait for its next event, in milliseconds (-1: no limit).
+    // How long the leader may wait for its next event, in milliseconds (-1: no limit).
     int WaitTimeout() const;
     void CloseConnection(const ConnectionPtr& connection);
     // Closes the file (when there is one) and then tells onConnection, for a connection that said
@@ -126,12 +159,17 @@ private:
     const std::shared_ptr<std::atomic<std::uint64_t>> m_dropped;
     const std::shared_ptr<FileCloses> m_closes = std::make_shared<FileCloses>();
 
-    // Written by Start and Stop; between them used by the socket thread.
+    // Written by Start and Stop; between them used by the leader.
     std::shared_ptr<SocketLoop> m_loop;
     detail::SocketListener m_listener;
-    std::thread m_socketThread;
+    std::shared_ptr<Crew> m_crew;
 
-    // Socket thread only (and Stop once it has ended).
+    // The leader's only (and Stop's once no thread leads any more).
+    // Where the leader may put a request for itself to run; null while it may not claim one. The
+    // request is claimed only when it is the last frame read, so no later frame of its connection
+    // waits for it.
+    ClaimedIoRequest* m_claim = nullptr;
+    bool m_lastFrameOfInput = false;
     bool m_listenPaused = false;
     std::uint8_t m_traceLevel = transport::kTraceOff;  // what onTraceLevel last heard
     std::vector<std::uint8_t> m_scratch;
@@ -142,7 +180,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_nextAlive;
 
     mutable std::mutex m_connectionsMutex;
-    // Guarded by m_connectionsMutex; changed by the socket thread only (and by Stop after it ended).
+    // Guarded by m_connectionsMutex; changed by the leader only (and by Stop).
     std::map<int, ConnectionPtr> m_connections;
 
     detail::CommandRunner m_commands{m_options.onSimulate};
@@ -185,12 +223,22 @@ HRESULT SocketServer::Impl::Start(std::string* error)
     if (m_options.onAlive && m_options.aliveInterval.count() > 0) m_nextAlive = std::chrono::steady_clock::now();
     m_loop = std::move(loop);
     m_scratch.resize(kReadChunk);
+    m_crew = std::make_shared<Crew>();
+    // Two threads from the start, so the first request already finds the next leader waiting.
+    bool started = false;
+    {
+        std::lock_guard guard(m_crew->mutex);
+        started = StartThread() && StartThread();
+    }
     try {
-        m_socketThread = std::thread([this] { RunLoop(); });
-        m_commands.Start();
+        if (started) m_commands.Start();
     } catch (const std::system_error& failure) {
         Stop();
         return Fail(error, E_OUTOFMEMORY, std::string("cannot start the server's threads: ") + failure.what());
+    }
+    if (!started) {
+        Stop();
+        return Fail(error, E_OUTOFMEMORY, "cannot start the server's threads");
     }
     return S_OK;
 }
@@ -199,7 +247,13 @@ void SocketServer::Impl::Stop()
 {
     if (!m_loop) return;
     m_loop->RequestStop();
-    if (m_socketThread.joinable()) m_socketThread.join();
+    {
+        // Threads in the driver finish their request on their own; the others end now.
+        std::unique_lock guard(m_crew->mutex);
+        m_crew->stopping = true;
+        m_crew->changed.wait(guard, [this] { return m_crew->running == m_crew->dispatching; });
+    }
+    m_crew.reset();
     m_commands.Stop();
 
     std::vector<ConnectionPtr> open;
@@ -220,14 +274,71 @@ void SocketServer::Impl::Stop()
     std::vector<std::uint8_t>().swap(m_scratch);
 }
 
-// ---- The socket thread. ----
+// ---- The server's threads. ----
 
-void SocketServer::Impl::RunLoop()
+bool SocketServer::Impl::StartThread()
+{
+    // With m_crew->mutex held. The thread counts as waiting from now: it will be.
+    try {
+        std::thread([this, crew = m_crew] { TakeTurns(crew); }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    ++m_crew->running;
+    ++m_crew->waiting;
+    return true;
+}
+
+bool SocketServer::Impl::CanPassLead()
+{
+    std::lock_guard guard(m_crew->mutex);
+    if (m_crew->waiting > 0) return true;
+    return m_crew->running < kMaxSocketThreads && StartThread();
+}
+
+void SocketServer::Impl::TakeTurns(const std::shared_ptr<Crew>& crew)
+{
+    for (;;) {
+        std::unique_lock turn(crew->leader);
+        {
+            std::lock_guard guard(crew->mutex);
+            --crew->waiting;
+            if (crew->stopping) {
+                --crew->running;
+                crew->changed.notify_all();
+                return;
+            }
+        }
+        ClaimedIoRequest claim;
+        const bool stopping = !Lead(&claim);
+        const bool claimed = static_cast<bool>(claim);
+        {
+            std::lock_guard guard(crew->mutex);
+            if (stopping) crew->stopping = true;
+            if (claimed) ++crew->dispatching;
+        }
+        turn.unlock();
+        claim.Dispatch();
+        // From here on the server may be gone: only the crew is touched.
+        std::lock_guard guard(crew->mutex);
+        if (!claimed) {
+            --crew->running;
+            crew->changed.notify_all();
+            return;
+        }
+        --crew->dispatching;
+        ++crew->waiting;
+        crew->changed.notify_all();
+    }
+}
+
+bool SocketServer::Impl::Lead(ClaimedIoRequest* claim)
 {
     epoll_event events[kEventsPerWait];
     std::vector<ConnectionPtr> posted;
     bool stopping = false;
-    while (!stopping) {
+    m_claim = claim;
+    while (!stopping && !*claim) {
         const int count = ::epoll_wait(m_loop->epollFd, events, kEventsPerWait, WaitTimeout());
         if (count < 0) {
             if (errno == EINTR) continue;
@@ -270,6 +381,8 @@ void SocketServer::Impl::RunLoop()
         }
         m_closedThisRound.clear();
     }
+    m_claim = nullptr;
+    return !stopping;
 }
 
 int SocketServer::Impl::WaitTimeout() const
@@ -386,7 +499,8 @@ void SocketServer::Impl::OnReadable(const ConnectionPtr& connection)
                 connection->unread.assign(input.begin(), input.end());
                 return;
             }
-            if (static_cast<std::size_t>(received) < m_scratch.size()) return;
+            // What the socket still holds is read in a later turn, after the claimed request.
+            if (*m_claim || static_cast<std::size_t>(received) < m_scratch.size()) return;
         }
     } catch (const std::bad_alloc&) {
         CloseConnection(connection);
@@ -424,6 +538,7 @@ void SocketServer::Impl::ReadFrames(const ConnectionPtr& connection, std::span<c
             }
             case transport::ReadStatus::kFrame:
                 connection->partialSince.reset();
+                m_lastFrameOfInput = input->empty();
                 Dispatch(connection, connection->reader.Header(), connection->reader.Payload());
                 if (connection->IsClosed()) return;
                 break;
@@ -468,6 +583,10 @@ void SocketServer::Impl::HandleHello(const ConnectionPtr& connection, std::uint3
                                   "; the client asked for version " + std::to_string(hello.version));
     }
     connection->helloDone = true;
+    {
+        std::lock_guard guard(m_closes->mutex);
+        m_closes->peak = std::max(m_closes->peak, ++m_closes->clients);
+    }
     // A device that is not there yet is opened by the first request that finds it.
     OpenFile(connection);
 
@@ -526,6 +645,7 @@ void SocketServer::Impl::HandleIoControl(const ConnectionPtr& connection, std::u
             std::make_shared<Reported>(Reported{{request.input.begin(), request.input.end()}, m_options.onControlDone});
     }
     connection->BeginRequest();
+    ClaimedIoRequest* const here = m_lastFrameOfInput && !*m_claim && CanPassLead() ? m_claim : nullptr;
     m_host.DeviceIoControl(connection->file.Get(), request.controlCode, request.input, request.outputCapacity,
                            [connection, id, code = request.controlCode, reported](IoResult result) {
                                if (reported) reported->done(connection->Peer(), code, reported->input, result.status);
@@ -539,7 +659,8 @@ void SocketServer::Impl::HandleIoControl(const ConnectionPtr& connection, std::u
                                        result.information, std::numeric_limits<std::uint32_t>::max()));
                                }
                                connection->SendRequestReply(transport::MakeIoReplyPrefix(id, reply), reply.output);
-                           });
+                           },
+                           here);
 }
 
 void SocketServer::Impl::HandleSimulate(const ConnectionPtr& connection, std::uint32_t id,
@@ -604,6 +725,16 @@ void SocketServer::Impl::CloseFile(const ConnectionPtr& connection, platform::Co
     // Stop waits for every close, so the options outlive the call.
     const auto closes = m_closes;
     const auto finished = [this, closes, peer = connection->Peer(), access = connection->Access()] {
+        bool fell = false;
+        {
+            std::lock_guard guard(closes->mutex);
+            --closes->clients;
+            if (closes->peak >= SocketServer::kPeakClients && closes->clients <= closes->peak / 4) {
+                closes->peak = closes->clients;
+                fell = true;
+            }
+        }
+        if (fell && m_options.onClientsFell) m_options.onClientsFell();
         if (m_options.onConnection) m_options.onConnection(peer, access, false);
         {
             std::lock_guard guard(closes->mutex);

@@ -297,6 +297,66 @@ TEST_F(SocketServerTest, Replies_GoOutInCompletionOrderMatchedById)
     EXPECT_EQ(raw.header.id, 7u);
 }
 
+TEST_F(SocketServerTest, RequestsHeldInTheDriver_LeaveOthersServedAndStopDoesNotWaitForThem)
+{
+    StartFake();
+    Serve(Options());
+    const HANDLE release = HoldRequests();
+    // More held requests than the server has threads: the later ones go to the queue's threads.
+    constexpr int kHeld = 6;
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < kHeld; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(SocketPath()));
+        peers.back()->Hello();
+        peers.back()->Send(IoControl(1, fake_driver::kHold, {}, 0));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    while (m_control->held.load() < kHeld && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(m_control->held.load(), kHeld);
+
+    auto client = Connect();
+    EXPECT_EQ(client->IoControl(fake_driver::kEcho, Bytes{3}, 1).output, Bytes{3});
+
+    m_server->Stop();
+    EXPECT_EQ(m_control->cleanups.load(), kHeld + 1);
+    EXPECT_FALSE(peers.front()->Next());
+    SetEvent(release);
+    m_clock.RunUntilIdle();
+}
+
+TEST_F(SocketServerTest, ClientsFallingFromAPeak_AreHeardOnceAfterTheirCleanup)
+{
+    StartFake();
+    SocketServerOptions options = Options();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> cleanupsAtFall;  // guarded by mutex
+    options.onClientsFell = [&] {
+        std::lock_guard guard(mutex);
+        cleanupsAtFall.push_back(m_control->cleanups.load());
+        changed.notify_all();
+    };
+    Serve(std::move(options));
+    const auto connectAll = [&](std::size_t count) {
+        std::vector<std::unique_ptr<SocketClient>> clients;
+        for (std::size_t i = 0; i < count; ++i) clients.push_back(Connect());
+        return clients;
+    };
+
+    // One short of a peak: nothing to give back.
+    auto clients = connectAll(SocketServer::kPeakClients - 1);
+    clients.resize(1);
+    ASSERT_TRUE(WaitForDisconnects(SocketServer::kPeakClients - 2));
+    // A peak, falling to a quarter of it: heard once, when the clients that left are cleaned up.
+    auto more = connectAll(SocketServer::kPeakClients - 1);
+    more.clear();
+    ASSERT_TRUE(WaitForDisconnects(2 * SocketServer::kPeakClients - 3));
+    std::lock_guard guard(mutex);
+    const int needed = SocketServer::kPeakClients - 2 + SocketServer::kPeakClients * 3 / 4;
+    ASSERT_EQ(cleanupsAtFall.size(), 1u);
+    EXPECT_GE(cleanupsAtFall[0], needed);
+}
+
 TEST_F(SocketServerTest, ClientWithoutCallbacks_ARequestTimesOutAndItsLateReplyIsSkipped)
 {
     StartFake();

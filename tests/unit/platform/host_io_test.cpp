@@ -1,5 +1,6 @@
 // Device I/O through the host device: files, requests on the default queue, their buffers and
-// completion, the checks before the driver, purge and start, and file cleanup.
+// completion, the checks before the driver, purge and start, requests a caller hands to the driver
+// itself, and file cleanup.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace {
 using platform::ComPtr;
 using platform::host::CHostDevice;
 using platform::host::CHostFile;
+using platform::host::ClaimedIoRequest;
 using platform::host::FileAccess;
 using platform::host::HostDeviceOptions;
 using platform::host::IoResult;
@@ -330,6 +333,48 @@ TEST_F(HostIo, PurgeSynchronously_AbortsWaitingRequestsWaitsForDispatchedOnesAnd
     m_queue->Start();
     EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0).status, S_OK);
     EXPECT_EQ(m_entered.load(), 2);
+}
+
+TEST_F(HostIo, ClaimedRequest_RunsOnTheCallersThreadOnlyWhenNoneWaitsBeforeItAndNotAfterRemoval)
+{
+    std::thread::id ranOn;
+    MakeDevice(
+        [&](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
+            ranOn = std::this_thread::get_id();
+            ++m_entered;
+            if (m_release != nullptr) WaitForSingleObject(m_release, INFINITE);
+            request->CompleteWithInformation(S_OK, 0);
+        },
+        1);
+    Results results;
+    ClaimedIoRequest claim;
+    m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler(), &claim);
+    ASSERT_TRUE(claim);
+    EXPECT_EQ(m_entered.load(), 0);  // nothing runs until the caller hands it on
+    claim.Dispatch();
+    EXPECT_FALSE(claim);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_THAT(results.Statuses(), ElementsAre(S_OK));
+
+    // A request waits in the queue behind one held in the driver: the next is queued, not claimed.
+    m_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler());
+    m_clock.RunUntilIdle();
+    m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler());
+    m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler(), &claim);
+    EXPECT_FALSE(claim);
+    SetEvent(m_release);
+    m_clock.RunUntilIdle();
+    EXPECT_THAT(results.Statuses(), ElementsAre(S_OK, S_OK, S_OK, S_OK));
+
+    // Claimed before the device's host threads closed, handed on after: the driver is not called.
+    m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0, results.Handler(), &claim);
+    ASSERT_TRUE(claim);
+    const int entered = m_entered.load();
+    m_device->ReleaseDriverReferences();
+    claim.Dispatch();
+    EXPECT_EQ(m_entered.load(), entered);
+    EXPECT_EQ(results.Statuses().back(), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED));
 }
 
 TEST_F(HostIo, CloseFile_RunsTheCleanupCallbackOnAHostThreadOnce)

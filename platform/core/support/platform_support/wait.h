@@ -41,4 +41,18 @@ PLATFORM_API void WakeWaitersLocked();
 // Monotonic time on the one clock, without the virtual read step.
 PLATFORM_API std::int64_t MonotonicNowLocked();
 
+// Counts a thread that the platform did not start as a platform thread while this lives, so that
+// the virtual clock waits for it as for the others (a socket thread that runs a request in the
+// driver). Does nothing on a platform thread.
+class PLATFORM_API CountAsPlatformThread {
+public:
+    CountAsPlatformThread();
+    ~CountAsPlatformThread();
+    CountAsPlatformThread(const CountAsPlatformThread&) = delete;
+    CountAsPlatformThread& operator=(const CountAsPlatformThread&) = delete;
+
+private:
+    bool m_counted = false;
+};
+
 }  // namespace platform::support

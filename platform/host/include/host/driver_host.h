@@ -152,7 +152,7 @@ public:
     // A file that takes the sensor events of its subscriptions: each goes to `events` (host_file.h).
     HRESULT OpenFile(FileAccess access, ClientEventHandler events, platform::ComPtr<CHostFile>* file);
     void DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                         IoCompletionHandler done);
+                         IoCompletionHandler done, ClaimedIoRequest* dispatchHere = nullptr);
     IoResult DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength);
     HRESULT CloseFile(CHostFile* file, std::function<void()> done);
     HRESULT CloseFile(CHostFile* file);

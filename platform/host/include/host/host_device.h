@@ -138,9 +138,10 @@ public:
     // Opens a file of the device. HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) once removed.
     // With an event handler the file takes sensor events (host_file.h).
     HRESULT OpenFile(FileAccess access, platform::ComPtr<CHostFile>* file, ClientEventHandler events = nullptr);
-    // Sends a device I/O control request; `done` gets its result exactly once.
+    // Sends a device I/O control request; `done` gets its result exactly once. With `dispatchHere`,
+    // the queue may leave the request to the caller to hand to the driver (host_io.h).
     void DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                         IoCompletionHandler done);
+                         IoCompletionHandler done, ClaimedIoRequest* dispatchHere = nullptr);
     // The same, waiting for the completion.
     IoResult DeviceIoControl(CHostFile* file, ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength);
     // Closes a file: the driver's OnCleanupFile runs on a host thread (on the calling thread when

@@ -43,11 +43,15 @@
 //    onClosedByHost of each connection the host ends on its own, and why; onControlDone of each
 //    completed request with a code in reportedControlCodes. They are for logs.
 //
-// Threads: one thread waits on every socket (epoll) and reads, accepts and closes connections;
-// replies and events are written by the thread that produces them when the socket takes them at
-// once (so the event and reply paths do not hop threads), otherwise by the socket thread when the
-// socket has room. A command thread runs onSimulate. onTraceLevel runs on the socket thread, or on
-// the thread that calls Stop.
+// Threads: up to four server threads take turns; the one whose turn it is (the leader) waits on
+// every socket (epoll) and reads, accepts and closes connections. A request that the device's
+// queue leaves to it, the leader hands to the driver itself once it has passed the turn on, so
+// the thread that read a request runs it; when every other thread is in the driver, requests go
+// to the queue's own threads. Replies and events are written by the thread that produces them
+// when the socket takes them at once (so the event and reply paths do not hop threads), otherwise
+// by the leader when the socket has room. A command thread runs onSimulate. onTraceLevel runs on
+// the leader, or on the thread that calls Stop. Stop does not wait for a thread that is in the
+// driver: its request completes as any late completion does.
 // Callbacks of the server must not call Stop.
 //
 // The process needs a file descriptor per connection: a host that serves many clients raises its
@@ -117,7 +121,7 @@ struct SocketServerOptions {
     // run (not connected). For logs; runs on a server or host thread and must not block.
     std::function<void(const PeerCredentials& peer, FileAccess access, bool connected)> onConnection;
     // The host ends a connection on its own (a framing error, a bad hello, a stalled frame): the
-    // peer and why. For logs; runs on the socket thread and must not block.
+    // peer and why. For logs; runs on the leading server thread and must not block.
     std::function<void(const PeerCredentials& peer, std::string_view why)> onClosedByHost;
     // A request with one of these control codes completed: the peer, the code, the request's input
     // and its status. For logs; runs on the thread that completed it and must not block.
@@ -125,10 +129,15 @@ struct SocketServerOptions {
     std::function<void(const PeerCredentials& peer, ULONG controlCode, std::span<const std::uint8_t> input,
                        HRESULT status)>
         onControlDone;
+    // The clients fell from a peak of at least SocketServer::kPeakClients to a quarter of it or
+    // fewer (a client counts until its file's cleanup has run): the moment to give the memory of
+    // the peak back to the system (the host trims its heap), with no timer in an idle host. Runs
+    // on a host thread; called again only after a new peak.
+    std::function<void()> onClientsFell;
     // How long a frame may stay incomplete before its connection is closed.
     std::chrono::milliseconds partialFrameTimeout{30000};
-    // Runs on the socket thread once per aliveInterval while the thread serves (a watchdog's ping
-    // that proves the serving loop turns); a zero interval: never. Must not block.
+    // Runs on the leading server thread once per aliveInterval while the server serves (a
+    // watchdog's ping that proves the serving loop turns); a zero interval: never. Must not block.
     std::chrono::milliseconds aliveInterval{0};
     std::function<void()> onAlive;
 };
@@ -138,6 +147,8 @@ public:
     // A connection is not read while this many of its requests are unanswered, or while this many
     // bytes wait to be written to it (host-started frames are then dropped too).
     static constexpr std::uint32_t kMaxRequestsInFlight = 32;
+    // The fewest clients (connections that said hello) that count as a peak for onClientsFell.
+    static constexpr std::size_t kPeakClients = 64;
     static constexpr std::size_t kReadPauseBytes = 4u << 20;
     // Longer trace lines are cut.
     static constexpr std::size_t kMaxTraceLineBytes = 4096;
