@@ -1,5 +1,6 @@
 #include "driver-host/host_run.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -415,6 +416,8 @@ int RunHost(const HostOptions& options, apps::SignalWatch& signals)
     serverOptions.aliveInterval = manager.WatchdogInterval();
     serverOptions.onAlive = [&manager] { manager.Alive(); };
     serverOptions.access = platform::host::AccessPolicy::ForThisProcess(options.allowGroupIds);
+    // What a peak of clients left in the heap goes back to the system once most of them are gone.
+    serverOptions.onClientsFell = [] { malloc_trim(0); };
     serverOptions.onSimulate = [&simulation](std::string_view line) { return simulation.Run(line); };
     serverOptions.onTraceLevel = [&traces](std::uint8_t level) { traces.SetClientLevel(level); };
     LogClients(&serverOptions, log, &connected);
