@@ -33,6 +33,7 @@
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensor_driver.h"
 #include "sensorcx/call_record.h"
+#include "sensorcx/send_helper.h"
 #include "transport/client_events.h"
 #include "transport/protocol_values.h"
 #include "transport/sensor_protocol.h"
@@ -649,10 +650,20 @@ private:
                 }
             }
         }
-        for (const auto& message : messages) {
-            for (const auto& sink : sinks) sink->OnSensorEvent(message.data(), message.size());
-        }
+        // Each connection gets the messages in order, from one thread.
+        const auto send = [&](std::size_t first, std::size_t end) {
+            for (const auto& message : messages) {
+                for (std::size_t i = first; i < end; ++i) sinks[i]->OnSensorEvent(message.data(), message.size());
+            }
+        };
+        if (sinks.size() < kShareSendsFrom) return send(0, sinks.size());
+        const std::size_t half = sinks.size() / 2;
+        m_sendHelper.Run([&] { send(half, sinks.size()); }, [&] { send(0, half); });
     }
+
+    // From this many subscribed files, a second thread takes half of the sends: below it, waking
+    // that thread costs more than it saves.
+    static constexpr std::size_t kShareSendsFrom = 128;
 
     const std::uint64_t m_instance;
 
@@ -664,6 +675,8 @@ private:
 
     std::mutex m_clientsLock;
     std::vector<ClientRecord> m_clients;  // guarded by m_clientsLock
+
+    SendHelper m_sendHelper;
 };
 
 const BuiltinClass kSensorClassExtension{

@@ -97,6 +97,28 @@ TEST_F(SensorCxClientsTest, PostEvent_ReachesOnlySubscribedFiles_EncodedBeforeIt
     EXPECT_TRUE(c->events().empty());
 }
 
+TEST_F(SensorCxClientsTest, PostEvent_ToManyFiles_ReachesEachOnceAndInOrder)
+{
+    // Enough subscribers that two threads share the sends.
+    std::vector<ComPtr<FakeClientFile>> files(300);
+    for (auto& file : files) {
+        file = Make<FakeClientFile>();
+        ASSERT_EQ(Subscribe(file.Get(), sensor), S_OK);
+    }
+    auto eventValues = NewValues();
+    for (const float celsius : {20.0f, 21.0f}) {
+        ASSERT_EQ(cx->PostEvent(sensor.data(), DataEvent(eventValues.Get(), celsius).Get()), S_OK);
+        eventValues->Clear();
+    }
+    for (const auto& file : files) {
+        const auto events = file->events();  // all there once PostEvent has returned
+        ASSERT_EQ(events.size(), 2u);
+        std::vector<FLOAT> seen(2);
+        for (std::size_t i = 0; i < 2; ++i) events[i].values->GetFloatValue(kCelsiusKey, &seen[i]);
+        EXPECT_THAT(seen, ElementsAre(20.0f, 21.0f));
+    }
+}
+
 TEST_F(SensorCxClientsTest, PostStateChange_ReachesSubscribedFiles_AndSucceedsWithNone)
 {
     ASSERT_EQ(cx->PostStateChange(sensor.data(), SENSOR_STATE_NOT_AVAILABLE), S_OK);
