@@ -28,7 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -158,7 +158,7 @@ private:
     bool m_closeAfterFlush = false;
     bool m_readPaused = false;
     std::uint32_t m_interest = 0;  // the epoll events asked for
-    std::deque<Outgoing> m_queue;
+    std::list<Outgoing> m_queue;  // a list: an empty one holds no memory, and most stay empty
     std::size_t m_frontWritten = 0;  // bytes of the queue's first frame already written
     std::size_t m_queuedBytes = 0;
     std::uint32_t m_queuedHostFrames = 0;
