@@ -522,7 +522,7 @@ HRESULT CHostDevice::CloseFile(CHostFile* file, std::function<void()> done)
         held = nullptr;  // the host's reference goes before the caller hears of it
         if (done) done();
     };
-    const auto started = m_workers->Start(work);
+    const auto started = m_workers->Post(work);
     if (started != HostWorkers::StartResult::kStarted) {
         // The cleanup must happen whatever the thread supply: without a host thread it runs here.
         // After removal the driver's callbacks are gone, and only the reference is released.

@@ -42,6 +42,50 @@ HostWorkers::StartResult HostWorkers::Start(std::function<void()> work)
     return StartResult::kStarted;
 }
 
+HostWorkers::StartResult HostWorkers::Post(const std::function<void()>& work)
+{
+    std::list<std::function<void()>>::iterator mine;
+    {
+        std::lock_guard kernel(support::KernelLock());
+        if (m_closed) return StartResult::kClosed;
+        mine = m_posted.insert(m_posted.end(), work);
+        if (m_idlePostThreads > 0) {
+            support::WakeWaitersLocked();
+            return StartResult::kStarted;
+        }
+        if (m_postThreads >= kMaxPostThreads) return StartResult::kStarted;  // the first free one takes it
+        ++m_postThreads;
+    }
+    const StartResult started = Start([self = shared_from_this()] { self->RunPosted(); });
+    if (started == StartResult::kStarted) return started;
+    // Without the new thread the work waits for one that runs; with none, it goes back.
+    std::lock_guard kernel(support::KernelLock());
+    if (--m_postThreads > 0) return StartResult::kStarted;
+    m_posted.erase(mine);
+    return started;
+}
+
+void HostWorkers::RunPosted()
+{
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock kernel(support::KernelLock());
+            ++m_idlePostThreads;
+            support::BlockUntil(
+                kernel, [this] { return !m_posted.empty() || m_closed; }, support::kNever);
+            --m_idlePostThreads;
+            if (m_posted.empty()) {
+                --m_postThreads;
+                return;
+            }
+            work = std::move(m_posted.front());
+            m_posted.pop_front();
+        }
+        work();
+    }
+}
+
 bool HostWorkers::EnterHere()
 {
     std::lock_guard kernel(support::KernelLock());

@@ -1,6 +1,7 @@
-// The host's worker threads: each runs one piece of work (an I/O request's dispatch, a file's
-// cleanup) and ends. They are started with CreateThread, so the virtual clock counts them. A thread
-// of the host's caller may run a piece of work too (RunHere), counted the same while it does.
+// The host's worker threads: each runs one piece of work (a queue's dispatching) and ends, or takes
+// posted work (a file's cleanup) one piece after the other, waiting for more until Close. They are
+// started with CreateThread, so the virtual clock counts them. A thread of the host's caller may
+// run a piece of work too (RunHere), counted the same while it does.
 //
 // Ownership: every running thread holds a reference to the HostWorkers that started it, so the
 // object outlives its threads whoever releases it last.
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 
 #include "platform/types.h"
@@ -31,6 +33,12 @@ public:
     // Runs `work` on a new thread; `work` is destroyed on that thread before it counts as ended.
     // Unless it started, `work` is destroyed unrun.
     StartResult Start(std::function<void()> work);
+    // Runs `work` on a thread that takes posted work: one that waits for it, else a new one while
+    // fewer than kMaxPostThreads run, else the first of them to be free. A thousand clients that
+    // leave at once so cost a few threads, not a thousand. Unless it started or waits, `work` is
+    // not kept.
+    StartResult Post(const std::function<void()>& work);
+    static constexpr std::uint32_t kMaxPostThreads = 4;
     // Runs `work` on the calling thread as one of the host's threads: WaitForAll waits for it, and
     // the virtual clock counts the thread while it runs. False, with `work` not run, after Close.
     template <class Work>
@@ -58,9 +66,15 @@ private:
     static DWORD WINAPI Run(LPVOID parameter);
     bool EnterHere();
     void LeaveHere();
+    // On a thread that takes posted work: until Close, with nothing left.
+    void RunPosted();
 
     std::uint32_t m_running = 0;  // threads started and threads in RunHere; guarded by KernelLock()
     bool m_closed = false;        // guarded by KernelLock()
+    // Guarded by KernelLock().
+    std::list<std::function<void()>> m_posted;  // waiting for a thread
+    std::uint32_t m_postThreads = 0;            // running RunPosted
+    std::uint32_t m_idlePostThreads = 0;        // of those, waiting for work
 };
 
 }  // namespace platform::host

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -389,6 +390,34 @@ TEST_F(HostIo, CloseFile_RunsTheCleanupCallbackOnAHostThreadOnce)
     EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, 0).status, E_HANDLE);
     EXPECT_EQ(m_callbacks->cleanups.load(), 1);
     EXPECT_EQ(m_device->Record().Named("IFileCallbackCleanup::OnCleanupFile")[0].arguments, "file#1");
+}
+
+TEST_F(HostIo, CloseFile_ManyAtOnceShareAFewHostThreadsAndEachCleanupRunsOnce)
+{
+    MakeDevice(Holding());
+    std::mutex mutex;
+    std::set<std::thread::id> threads;  // guarded by mutex
+    m_callbacks->onCleanup = [&] {
+        {
+            std::lock_guard guard(mutex);
+            threads.insert(std::this_thread::get_id());
+        }
+        WaitForSingleObject(m_release, INFINITE);
+    };
+    constexpr int kFiles = 30;
+    constexpr int kCleanupThreads = 4;  // the host's threads for cleanups
+    for (int i = 0; i < kFiles; ++i) {
+        ComPtr<CHostFile> file;
+        ASSERT_EQ(m_device->OpenFile(FileAccess::kRead, &file), S_OK);
+        ASSERT_EQ(m_device->CloseFile(file.Get(), nullptr), S_OK);
+    }
+    m_clock.RunUntilIdle();
+    EXPECT_EQ(m_callbacks->cleanups.load(), kCleanupThreads);
+    SetEvent(m_release);
+    m_clock.RunUntilIdle();
+    EXPECT_EQ(m_callbacks->cleanups.load(), kFiles);
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(threads.size(), static_cast<std::size_t>(kCleanupThreads));
 }
 
 TEST_F(HostIo, WithoutHostThreads_RequestsFailAndCleanupStillRuns)

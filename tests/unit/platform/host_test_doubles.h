@@ -66,6 +66,8 @@ public:
     // Made the default queue with this callback on prepare, when set.
     ComPtr<FakeQueueCallback> queueCallback;
     std::atomic<int> cleanups{0};
+    // Run inside OnCleanupFile, after the count, when set.
+    std::function<void()> onCleanup;
     // Run inside OnD0Entry and OnD0Exit, when set (the driver's calls into the host from there).
     std::function<void(IWDFDevice*)> onD0Entry;
     std::function<void(IWDFDevice*)> onD0Exit;
@@ -100,7 +102,11 @@ public:
     HRESULT STDMETHODCALLTYPE OnSelfManagedIoSuspend(IWDFDevice*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnSelfManagedIoRestart(IWDFDevice*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnSelfManagedIoStop(IWDFDevice*) override { return S_OK; }
-    void STDMETHODCALLTYPE OnCleanupFile(IWDFFile*) override { ++cleanups; }
+    void STDMETHODCALLTYPE OnCleanupFile(IWDFFile*) override
+    {
+        ++cleanups;
+        if (onCleanup) onCleanup();
+    }
 
 private:
     ~FakeDeviceCallbacks() = default;
