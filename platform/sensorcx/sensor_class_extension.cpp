@@ -399,7 +399,7 @@ private:
             const auto it = FindClientLocked(identity);
             if (it == m_clients.end()) return S_OK;
             client = std::move(*it);
-            m_clients.erase(it);
+            EraseClientLocked(it);
         }
 
         // A client that goes away without unsubscribing or disconnecting leaves nothing behind.
@@ -601,8 +601,15 @@ private:
         }
         if (it->connected.empty() && it->subscribed.empty()) {
             gone = std::move(*it);  // released after the lock, declared before it
-            m_clients.erase(it);
+            EraseClientLocked(it);
         }
+    }
+
+    // After a peak of clients, the records' room shrinks with them.
+    void EraseClientLocked(std::vector<ClientRecord>::iterator it)
+    {
+        m_clients.erase(it);
+        if (m_clients.capacity() > 64 && m_clients.size() < m_clients.capacity() / 4) m_clients.shrink_to_fit();
     }
 
     HRESULT Post(LPWSTR sensorId, IPortableDeviceValuesCollection* collection)
