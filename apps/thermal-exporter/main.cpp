@@ -75,10 +75,10 @@ int RunServer(const exporter::ExporterOptions& options, apps::SignalWatch& signa
                 v6 ? "]" : "", port);
     std::fflush(stdout);
 
-    std::thread following([&follower] { follower.Run(); });
     std::atomic<bool> ended{false};
-    std::thread stopping([&signals, &server, &ended] {
-        signals.Wait();
+    // The follower runs until a signal comes, and then stops the server.
+    std::thread following([&follower, &server, &ended] {
+        follower.Run();
         // A stop asked for before the server runs does nothing: ask until it has ended.
         while (!ended) {
             server.stop();
@@ -87,9 +87,8 @@ int RunServer(const exporter::ExporterOptions& options, apps::SignalWatch& signa
     });
     const bool served = server.listen_after_bind();
     ended = true;
-    // A server that ended on its own still needs the others to stop: as a signal would.
+    // A server that ended on its own still needs the follower to stop: as a signal would.
     if (signals.Received() == 0) ::kill(::getpid(), SIGTERM);
-    stopping.join();
     following.join();
     if (!served && signals.Received() == 0) {
         std::fprintf(stderr, "thermal-exporter: serving HTTP failed\n");
