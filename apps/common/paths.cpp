@@ -66,7 +66,8 @@ std::string DefaultSocketPath()
 {
     std::string directory = AbsoluteFromEnvironment("XDG_RUNTIME_DIR");
     if (directory.empty()) directory = DefaultSocketDirectory();
-    return (std::filesystem::path(directory) / "thermal-driver.sock").string();
+    if (directory.back() != '/') directory += '/';
+    return directory + "thermal-driver.sock";
 }
 
 std::string ClientSocketPath(const std::string& userSocket, const std::string& systemSocket)

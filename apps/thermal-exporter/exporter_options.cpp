@@ -1,7 +1,9 @@
 #include "thermal-exporter/exporter_options.h"
 
-#include <CLI/CLI.hpp>
+#include <getopt.h>
+
 #include <charconv>
+#include <cstdio>
 
 #include "client/exit_codes.h"
 #include "common/paths.h"
@@ -35,44 +37,89 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address, std::stri
     return true;
 }
 
+namespace {
+
+void PrintHelp(const std::string& defaultSocket)
+{
+    std::printf(
+        "Serves the thermal sensor's readings, as driver-host reports them, to Prometheus on /metrics (or writes\n"
+        "them to a file for a node agent's textfile collector). It keeps one connection and one subscription: a\n"
+        "scrape reads the last event and never wakes the device.\n"
+        "Usage: thermal-exporter [OPTIONS]\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help           print this help and exit\n"
+        "  --version            print the version and exit\n"
+        "  --socket PATH        the socket driver-host serves (default %s)\n"
+        "  --listen ADDRESS:PORT\n"
+        "                       where to serve /metrics (default 127.0.0.1:%u; [::1]:PORT for IPv6; port 0\n"
+        "                       takes a free one and prints it)\n"
+        "  --textfile PATH      write the metrics to this file (atomically, on every change) instead of\n"
+        "                       serving HTTP\n"
+        "\n"
+        "Exit codes: 0 stopped by SIGINT or SIGTERM; 1 the address cannot be served or the file written;\n"
+        "2 usage. A host that is down or restarts is waited for, never an error.\n",
+        defaultSocket.c_str(), static_cast<unsigned>(kDefaultPort));
+}
+
+int UsageError(const std::string& what)
+{
+    std::fprintf(stderr, "thermal-exporter: %s\nRun with --help for more information.\n", what.c_str());
+    return client::kExitUsage;
+}
+
+}  // namespace
+
+// Parsed with getopt_long rather than the command-line library the other programs use: the
+// exporter stays resident, and that library's code would stay in its memory for three options.
 std::optional<int> ParseExporterOptions(int argc, char** argv, ExporterOptions* options)
 {
-    CLI::App app(
-        "Serves the thermal sensor's readings, as driver-host reports them, to Prometheus on /metrics "
-        "(or writes them to a file for a node agent's textfile collector). It keeps one connection and "
-        "one subscription: a scrape reads the last event and never wakes the device.",
-        "thermal-exporter");
-    app.set_version_flag("--version", THERMAL_EXPORTER_VERSION);
+    enum : int { kVersion = 256, kSocket, kListen, kTextfile };
+    static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, kVersion},
+                                      {"socket", required_argument, nullptr, kSocket},
+                                      {"listen", required_argument, nullptr, kListen},
+                                      {"textfile", required_argument, nullptr, kTextfile},
+                                      {nullptr, 0, nullptr, 0}};
     options->socketPath = apps::DefaultSocketPath();
-    CLI::Option* socket =
-        app.add_option("--socket", options->socketPath, "the socket driver-host serves")->capture_default_str();
-    std::string listen;
-    app.add_option("--listen", listen,
-                   "ADDRESS:PORT to serve /metrics on ([::1]:PORT for IPv6; port 0 takes a free one and prints it)")
-        ->default_str("127.0.0.1:" + std::to_string(kDefaultPort));
-    app.add_option("--textfile", options->textfile,
-                   "write the metrics to this file (atomically, on every change) instead of serving HTTP");
-    app.footer(
-        "Exit codes: 0 stopped by SIGINT or SIGTERM; 1 the address cannot be served or the file written;\n"
-        "2 usage. A host that is down or restarts is waited for, never an error.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        const int code = app.exit(error);
-        return code == 0 ? client::kExitOk : client::kExitUsage;
-    }
-    options->socketGiven = socket->count() > 0;
-    if (!listen.empty()) {
-        std::string why;
-        if (!ParseListenAddress(listen, &options->listen, &why)) {
-            std::fprintf(stderr, "thermal-exporter: --listen %s: %s\n", listen.c_str(), why.c_str());
-            return client::kExitUsage;
+    std::optional<std::string> listen;
+    ::optind = 0;  // from the start, as if never called
+    ::opterr = 0;  // the errors are printed below, in the programs' words
+    for (;;) {
+        const int option = ::getopt_long(argc, argv, "+:h", kOptions, nullptr);
+        if (option == -1) break;
+        // The word just read: getopt_long has moved past it.
+        const std::string word = ::optopt > 0 && ::optopt < 256 ? std::string("-") + static_cast<char>(::optopt)
+                                                                 : argv[::optind - 1];
+        switch (option) {
+        case 'h':
+            PrintHelp(options->socketPath);
+            return client::kExitOk;
+        case kVersion:
+            std::printf("%s\n", THERMAL_EXPORTER_VERSION);
+            return client::kExitOk;
+        case kSocket:
+            options->socketPath = ::optarg;
+            options->socketGiven = true;
+            break;
+        case kListen:
+            listen = ::optarg;
+            break;
+        case kTextfile:
+            options->textfile = ::optarg;
+            break;
+        case ':':
+            return UsageError(word + " needs a value");
+        default:
+            return UsageError("unknown option " + word);
         }
     }
-    if (!listen.empty() && !options->textfile.empty()) {
-        std::fprintf(stderr, "thermal-exporter: give --listen or --textfile, not both\n");
-        return client::kExitUsage;
+    if (::optind < argc) return UsageError(std::string("unexpected argument ") + argv[::optind]);
+    if (listen) {
+        std::string why;
+        if (!ParseListenAddress(*listen, &options->listen, &why)) return UsageError("--listen " + *listen + ": " + why);
     }
+    if (listen && !options->textfile.empty()) return UsageError("give --listen or --textfile, not both");
     return std::nullopt;
 }
 

@@ -1,7 +1,6 @@
 #include "thermal-exporter/host_follower.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
@@ -51,10 +50,7 @@ std::optional<Reading> ReadingOf(IPortableDeviceValues* values)
     }
     Reading reading;
     // Through the float's shortest decimal, so that 31.1f shows as 31.1 and not 31.100000381.
-    char text[32];
-    const auto written = std::to_chars(text, text + sizeof(text) - 1, celsius.value.fltVal);
-    *written.ptr = '\0';
-    reading.celsius = std::strtod(text, nullptr);
+    reading.celsius = std::strtod(ShortestDecimal(celsius.value.fltVal).c_str(), nullptr);
     ScopedValue time;
     if (SUCCEEDED(values->GetValue(SENSOR_DATA_TYPE_TIMESTAMP, &time.value)) && time.value.vt == VT_FILETIME) {
         const std::uint64_t ticks =

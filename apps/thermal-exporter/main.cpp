@@ -19,6 +19,14 @@ namespace {
 
 constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 
+// Serves each connection on the thread that accepted it. A scrape is answered from memory in well
+// under a millisecond, so one at a time keeps up, and the process needs no worker threads.
+class ServeInPlace : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> serve) override { serve(); }
+    void shutdown() override {}
+};
+
 // Writes the file on every change until a signal comes. The first write must succeed: a path that
 // cannot be written is a mistake to report at once.
 int RunTextfile(const exporter::ExporterOptions& options, apps::SignalWatch& signals)
@@ -48,8 +56,11 @@ int RunServer(const exporter::ExporterOptions& options, apps::SignalWatch& signa
 {
     exporter::HostFollower follower(options.socketPath, !options.socketGiven, signals, nullptr);
     httplib::Server server;
-    // Scrapes are rare and answered from memory: two workers are plenty and keep the process small.
-    server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    server.new_task_queue = [] { return new ServeInPlace; };
+    // A connection is closed after its answer, so that a scraper that keeps it open does not hold
+    // up the next; and a client that sends nothing is given up after a second.
+    server.set_keep_alive_max_count(1);
+    server.set_read_timeout(1);
     // The headers and the body go out in two writes: without this, the second waits for the
     // scraper's delayed acknowledgement of the first (some 40 ms).
     server.set_tcp_nodelay(true);
@@ -75,10 +86,10 @@ int RunServer(const exporter::ExporterOptions& options, apps::SignalWatch& signa
                 v6 ? "]" : "", port);
     std::fflush(stdout);
 
-    std::thread following([&follower] { follower.Run(); });
     std::atomic<bool> ended{false};
-    std::thread stopping([&signals, &server, &ended] {
-        signals.Wait();
+    // The follower runs until a signal comes, and then stops the server.
+    std::thread following([&follower, &server, &ended] {
+        follower.Run();
         // A stop asked for before the server runs does nothing: ask until it has ended.
         while (!ended) {
             server.stop();
@@ -87,9 +98,8 @@ int RunServer(const exporter::ExporterOptions& options, apps::SignalWatch& signa
     });
     const bool served = server.listen_after_bind();
     ended = true;
-    // A server that ended on its own still needs the others to stop: as a signal would.
+    // A server that ended on its own still needs the follower to stop: as a signal would.
     if (signals.Received() == 0) ::kill(::getpid(), SIGTERM);
-    stopping.join();
     following.join();
     if (!served && signals.Received() == 0) {
         std::fprintf(stderr, "thermal-exporter: serving HTTP failed\n");

@@ -1,6 +1,7 @@
 #include "thermal-exporter/metrics.h"
 
-#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 
 namespace exporter {
 namespace {
@@ -26,12 +27,16 @@ std::string Escaped(std::string_view value)
     return text;
 }
 
-// The shortest decimal that reads back as the same double ("25", "31.5", "1796000000.125").
-std::string Number(double value)
+// With printf rather than std::to_chars, whose tables would stay in the resident exporter's memory.
+template <class Number>
+std::string Shortest(Number value, int mostDigits, Number (*read)(const char*, char**))
 {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof(text), value);
-    return std::string(text, result.ptr);
+    char text[32];
+    for (int digits = 1; digits <= mostDigits; ++digits) {
+        std::snprintf(text, sizeof(text), "%.*g", digits, static_cast<double>(value));
+        if (read(text, nullptr) == value) break;
+    }
+    return text;
 }
 
 class Writer {
@@ -65,6 +70,16 @@ std::string SensorLabel(const SensorSnapshot& sensor)
 
 }  // namespace
 
+std::string ShortestDecimal(double value)
+{
+    return Shortest(value, 17, &std::strtod);
+}
+
+std::string ShortestDecimal(float value)
+{
+    return Shortest(value, 9, &std::strtof);
+}
+
 std::string_view SensorStateLabel(std::uint32_t state)
 {
     return state < kSensorStateCount ? kStateLabels[state] : "unknown";
@@ -78,13 +93,13 @@ std::string RenderMetrics(const HostSnapshot& snapshot, std::string_view version
 
     out.Family("thermal_driver_temperature_celsius", "gauge", "The sensor's last temperature reading.");
     for (const SensorSnapshot& sensor : snapshot.sensors) {
-        if (sensor.reading) out.Sample(SensorLabel(sensor), Number(sensor.reading->celsius));
+        if (sensor.reading) out.Sample(SensorLabel(sensor), ShortestDecimal(sensor.reading->celsius));
     }
 
     out.Family("thermal_driver_last_reading_timestamp_seconds", "gauge",
                "When the sensor took its last reading, in seconds since the Unix epoch.");
     for (const SensorSnapshot& sensor : snapshot.sensors) {
-        if (sensor.reading) out.Sample(SensorLabel(sensor), Number(sensor.reading->unixSeconds));
+        if (sensor.reading) out.Sample(SensorLabel(sensor), ShortestDecimal(sensor.reading->unixSeconds));
     }
 
     out.Family("thermal_driver_sensor_state", "gauge", "1 for the sensor's current state, 0 for the others.");

@@ -49,6 +49,11 @@ struct HostSnapshot {
 std::string_view SensorStateLabel(std::uint32_t state);
 inline constexpr std::uint32_t kSensorStateCount = 6;
 
+// The shortest decimal that reads back as the same number ("25", "31.5", "1796000000.125"; 31.1f
+// as "31.1", not "31.100000381").
+std::string ShortestDecimal(double value);
+std::string ShortestDecimal(float value);
+
 // Every metric with its HELP and TYPE lines. A sensor's metrics that have no value are left out
 // (the temperature and its timestamp without a reading, the states before the first, the radio
 // state before it was read).

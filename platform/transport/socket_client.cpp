@@ -24,7 +24,9 @@ namespace transport {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+// What one receive takes. Events and replies are mostly a few hundred bytes; a larger frame is put
+// together by the frame reader over several receives.
+constexpr std::size_t kReadChunk = 8 * 1024;
 
 std::string ErrnoText(int error)
 {

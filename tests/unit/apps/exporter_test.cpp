@@ -1,10 +1,12 @@
-// The exporter's parts that need no host: the exposition text, the --listen address, the pauses
-// between attempts to reach the host, and the textfile's atomic write.
+// The exporter's parts that need no host: the exposition text and its numbers, the command line,
+// the pauses between attempts to reach the host, and the textfile's atomic write.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
 #include "platform/sensorcx/sensor_class_extension.h"
 #include "support/temp_dir.h"
@@ -102,6 +104,60 @@ TEST(ExporterMetrics, RenderMetrics_EscapesLabelValues)
     sensor.model = "a \"b\"\\c\nd";
     snapshot.sensors.push_back(sensor);
     EXPECT_NE(RenderMetrics(snapshot, "1").find(R"(model="a \"b\"\\c\nd")"), std::string::npos);
+}
+
+TEST(ExporterMetrics, ShortestDecimal_ReadsBackAsTheSameNumber)
+{
+    EXPECT_EQ(exporter::ShortestDecimal(25.0), "25");
+    EXPECT_EQ(exporter::ShortestDecimal(1796000000.125), "1796000000.125");
+    EXPECT_EQ(exporter::ShortestDecimal(0.1), "0.1");
+    EXPECT_EQ(exporter::ShortestDecimal(31.1f), "31.1");
+    EXPECT_EQ(exporter::ShortestDecimal(-40.25f), "-40.25");
+    for (const double value : {1.0 / 3, 1e-300, 6.02214076e23, -273.15}) {
+        EXPECT_EQ(std::strtod(exporter::ShortestDecimal(value).c_str(), nullptr), value) << value;
+    }
+}
+
+TEST(ExporterOptions, ParseExporterOptions_TakesTheOptionsAndRefusesTheRest)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::optional<int> exitCode;  // none: run with the options
+        const char* socket;           // when run: the socket, "" for the default
+        std::uint16_t port;
+        const char* textfile;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, "", exporter::kDefaultPort, ""},
+        {{"--socket", "/s", "--listen", "[::1]:80"}, std::nullopt, "/s", 80, ""},
+        {{"--socket=/s", "--textfile=/t.prom"}, std::nullopt, "/s", exporter::kDefaultPort, "/t.prom"},
+        {{"--help"}, 0, "", 0, ""},
+        {{"--version"}, 0, "", 0, ""},
+        {{"--socket"}, 2, "", 0, ""},
+        {{"--bogus"}, 2, "", 0, ""},
+        {{"-x"}, 2, "", 0, ""},
+        {{"extra"}, 2, "", 0, ""},
+        {{"--listen", "9763"}, 2, "", 0, ""},
+        {{"--listen", "127.0.0.1:1", "--textfile", "/t"}, 2, "", 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> words{"thermal-exporter"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        exporter::ExporterOptions options;
+        const std::string said = words.size() > 1 ? words[1] : "(none)";
+        EXPECT_EQ(exporter::ParseExporterOptions(static_cast<int>(words.size()), argv.data(), &options), c.exitCode)
+            << said;
+        if (c.exitCode) continue;
+        EXPECT_EQ(options.socketGiven, c.socket[0] != '\0') << said;
+        if (options.socketGiven) {
+            EXPECT_EQ(options.socketPath, c.socket) << said;
+        }
+        EXPECT_EQ(options.listen.port, c.port) << said;
+        EXPECT_EQ(options.textfile, c.textfile) << said;
+    }
 }
 
 TEST(ExporterOptions, ParseListenAddress_TakesHostAndPortAndRefusesTheRest)
