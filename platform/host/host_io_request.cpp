@@ -54,9 +54,8 @@ CHostIoRequest::~CHostIoRequest()
 
 void STDMETHODCALLTYPE CHostIoRequest::CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information)
 {
-    m_record->Add(
-        RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
-        m_label + " status=" + HresultText(hrCompletionStatus) + " information=" + std::to_string(Information));
+    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
+                  {m_label, " status=", HresultText(hrCompletionStatus), " information=", Information});
     if (m_completed.exchange(true)) {
         m_record->Add(RecordKind::kDriverError, "IWDFIoRequest::CompleteWithInformation", m_label,
                       "completed a second time; ignored");
@@ -89,8 +88,7 @@ void STDMETHODCALLTYPE CHostIoRequest::GetOutputMemory(IWDFMemory** ppWdfMemory)
 
 void STDMETHODCALLTYPE CHostIoRequest::GetFileObject(IWDFFile** ppFileObject)
 {
-    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetFileObject", m_label,
-                  "file#" + std::to_string(m_file->Id()));
+    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetFileObject", m_label, {"file#", m_file->Id()});
     if (ppFileObject == nullptr) {
         m_record->Add(RecordKind::kDriverError, "IWDFIoRequest::GetFileObject", m_label, "null out pointer");
         return;
@@ -100,12 +98,11 @@ void STDMETHODCALLTYPE CHostIoRequest::GetFileObject(IWDFFile** ppFileObject)
 }
 
 void STDMETHODCALLTYPE CHostIoRequest::GetDeviceIoControlParameters(ULONG* pControlCode,
-                                                                   SIZE_T* pInputBufferSizeInBytes,
-                                                                   SIZE_T* pOutputBufferSizeInBytes)
+                                                                    SIZE_T* pInputBufferSizeInBytes,
+                                                                    SIZE_T* pOutputBufferSizeInBytes)
 {
     m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetDeviceIoControlParameters", m_label,
-                  "code=" + Hex32(m_controlCode) + " input=" + std::to_string(InputSize()) +
-                      " output=" + std::to_string(OutputSize()));
+                  {"code=", Hex32(m_controlCode), " input=", InputSize(), " output=", OutputSize()});
     if (pControlCode != nullptr) *pControlCode = m_controlCode;
     if (pInputBufferSizeInBytes != nullptr) *pInputBufferSizeInBytes = InputSize();
     if (pOutputBufferSizeInBytes != nullptr) *pOutputBufferSizeInBytes = OutputSize();
@@ -114,7 +111,7 @@ void STDMETHODCALLTYPE CHostIoRequest::GetDeviceIoControlParameters(ULONG* pCont
 bool CHostIoRequest::CompleteByHost(HRESULT status, const std::string& reason)
 {
     if (m_completed.exchange(true)) return false;
-    m_record->Add(RecordKind::kHostEvent, "CompleteRequest", m_label + " status=" + HresultText(status), reason);
+    m_record->Add(RecordKind::kHostEvent, "CompleteRequest", {m_label, " status=", HresultText(status)}, reason);
     Finish(status, 0);
     return true;
 }

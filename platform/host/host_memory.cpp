@@ -4,8 +4,7 @@ namespace platform::host {
 
 void* STDMETHODCALLTYPE CHostMemory::GetDataBuffer(SIZE_T* pSize)
 {
-    m_record->Add(RecordKind::kDriverCall, "IWDFMemory::GetDataBuffer", m_label,
-                  std::to_string(m_bytes.size()) + " bytes");
+    m_record->Add(RecordKind::kDriverCall, "IWDFMemory::GetDataBuffer", m_label, {m_bytes.size(), " bytes"});
     if (pSize != nullptr) *pSize = m_bytes.size();
     return m_bytes.empty() ? nullptr : m_bytes.data();
 }
