@@ -16,9 +16,9 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
     try {
         const std::string label = "request#" + std::to_string(id);
         platform::ComPtr<CHostMemory> inputMemory(
-            new CHostMemory(record, label + " input", std::vector<BYTE>(input.begin(), input.end())));
+            new CHostMemory(record, label, "input", std::vector<BYTE>(input.begin(), input.end())));
         platform::ComPtr<CHostMemory> outputMemory(
-            new CHostMemory(record, label + " output", std::vector<BYTE>(outputLength, 0)));
+            new CHostMemory(record, label, "output", std::vector<BYTE>(outputLength, 0)));
         *request =
             platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file), controlCode,
                                                                 std::move(inputMemory), std::move(outputMemory), done));

@@ -20,9 +20,9 @@ namespace platform::host {
 
 class CHostMemory final : public platform::ComObject<CHostMemory, IWDFMemory> {
 public:
-    // `label` names the buffer in the record, e.g. "request#3 output".
-    CHostMemory(std::shared_ptr<HostRecord> record, std::string label, std::vector<BYTE> bytes)
-        : m_record(std::move(record)), m_label(std::move(label)), m_bytes(std::move(bytes))
+    // The record names the buffer by its request and role, e.g. "request#3 output".
+    CHostMemory(std::shared_ptr<HostRecord> record, std::string requestLabel, const char* role, std::vector<BYTE> bytes)
+        : m_record(std::move(record)), m_requestLabel(std::move(requestLabel)), m_role(role), m_bytes(std::move(bytes))
     {
     }
 
@@ -36,7 +36,8 @@ private:
     friend class platform::ComObject<CHostMemory, IWDFMemory>;
 
     const std::shared_ptr<HostRecord> m_record;
-    const std::string m_label;
+    const std::string m_requestLabel;
+    const char* const m_role;
     std::vector<BYTE> m_bytes;  // its length never changes
 };
 
