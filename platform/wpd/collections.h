@@ -36,6 +36,10 @@ std::string KeyQualifier(REFPROPERTYKEY key);
 HRESULT InjectedFailure(std::string_view point) noexcept;
 HRESULT InjectedFailure(std::string_view point, REFPROPERTYKEY key) noexcept;
 
+// Most values sets and key collections hold a few entries: the first one added makes room for
+// this many at once rather than the vector growing one, two, four.
+constexpr std::size_t kFirstRoom = 4;
+
 // Every collection counts itself alive from construction to destruction.
 class CountedCollection {
 protected:

@@ -43,6 +43,7 @@ public:
         RETURN_IF_FAILED(InjectedFailure(kAdd, Key));
         return ReturnOutOfMemoryOnThrow([&] {
             std::lock_guard guard(m_mutex);
+            if (m_keys.capacity() == 0) m_keys.reserve(kFirstRoom);
             m_keys.push_back(Key);
             return S_OK;
         });

@@ -265,6 +265,7 @@ private:
             if (ValueEntry* existing = FindLocked(entry.key)) {
                 std::swap(existing->value, entry.value);
             } else {
+                if (m_entries.capacity() == 0) m_entries.reserve(kFirstRoom);
                 m_entries.push_back(std::move(entry));
             }
             return S_OK;
@@ -308,7 +309,7 @@ namespace platform::support {
 HRESULT CreatePortableDeviceValues(std::vector<ValueEntry> entries, IPortableDeviceValues** out)
 {
     return MakeAndQuery<detail::CPortableDeviceValues>(IID_IPortableDeviceValues, reinterpret_cast<void**>(out),
-                                               std::move(entries));
+                                                       std::move(entries));
 }
 
 }  // namespace platform::support
