@@ -440,6 +440,17 @@ private:
 
     static HRESULT CheckDistinctKeys(const std::vector<ValueEntry>& entries)
     {
+        // A usual set has a few entries: each key is compared with those before it, which needs no
+        // sorted copy of the keys.
+        constexpr std::size_t kPairwiseLimit = 16;
+        if (entries.size() <= kPairwiseLimit) {
+            for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+                for (auto earlier = entries.begin(); earlier != entry; ++earlier) {
+                    if (earlier->key == entry->key) return kMalformedEncoding;
+                }
+            }
+            return S_OK;
+        }
         std::vector<PROPERTYKEY> keys;
         keys.reserve(entries.size());
         for (const ValueEntry& entry : entries) keys.push_back(entry.key);
