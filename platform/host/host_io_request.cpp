@@ -11,7 +11,7 @@ namespace platform::host {
 
 HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                                ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                               const IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request)
+                               IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request)
 {
     try {
         const std::string label = "request#" + std::to_string(id);
@@ -19,9 +19,9 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
             new CHostMemory(record, label, "input", std::vector<BYTE>(input.begin(), input.end())));
         platform::ComPtr<CHostMemory> outputMemory(
             new CHostMemory(record, label, "output", std::vector<BYTE>(outputLength, 0)));
-        *request =
-            platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file), controlCode,
-                                                                std::move(inputMemory), std::move(outputMemory), done));
+        *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file),
+                                                                       controlCode, std::move(inputMemory),
+                                                                       std::move(outputMemory), std::move(done)));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -32,7 +32,7 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
 
 CHostIoRequest::CHostIoRequest(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                                ULONG controlCode, platform::ComPtr<CHostMemory> input,
-                               platform::ComPtr<CHostMemory> output, IoCompletionHandler done)
+                               platform::ComPtr<CHostMemory> output, IoCompletionHandler&& done)
     : m_record(std::move(record)),
       m_label("request#" + std::to_string(id)),
       m_file(std::move(file)),
