@@ -43,7 +43,6 @@ public:
         RETURN_IF_FAILED(InjectedFailure(kAdd, Key));
         return ReturnOutOfMemoryOnThrow([&] {
             std::lock_guard guard(m_mutex);
-            if (m_keys.capacity() == 0) m_keys.reserve(kFirstRoom);
             m_keys.push_back(Key);
             return S_OK;
         });
@@ -67,7 +66,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::vector<PROPERTYKEY> m_keys;  // guarded by m_mutex, in the order added
+    Keys m_keys;  // guarded by m_mutex, in the order added
 };
 
 const BuiltinClass kPortableDeviceKeyCollection{CLSID_PortableDeviceKeyCollection, [](REFIID riid, void** ppv) {
