@@ -15,10 +15,8 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
 {
     try {
         const std::string label = "request#" + std::to_string(id);
-        platform::ComPtr<CHostMemory> inputMemory(
-            new CHostMemory(record, label, "input", std::vector<BYTE>(input.begin(), input.end())));
-        platform::ComPtr<CHostMemory> outputMemory(
-            new CHostMemory(record, label, "output", std::vector<BYTE>(outputLength, 0)));
+        platform::ComPtr<CHostMemory> inputMemory = CHostMemory::Create(record, label, "input", input, input.size());
+        platform::ComPtr<CHostMemory> outputMemory = CHostMemory::Create(record, label, "output", {}, outputLength);
         *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file),
                                                                        controlCode, std::move(inputMemory),
                                                                        std::move(outputMemory), std::move(done)));
@@ -123,7 +121,7 @@ void CHostIoRequest::SetDispatchedBy(CHostIoQueue* queue)
 
 void CHostIoRequest::Finish(HRESULT status, SIZE_T information)
 {
-    const std::vector<BYTE>& buffer = m_output->Bytes();
+    const std::span<const BYTE> buffer = m_output->Bytes();
     if (information > buffer.size()) {
         // The byte count says how much of the output buffer goes back; it cannot say more than
         // the buffer holds.
