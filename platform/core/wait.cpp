@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <list>
 
 #include "core/clock.h"
 
@@ -15,15 +14,33 @@ struct Waiter {
     bool platformThread;
     bool woken = false;
     bool acquired = false;
+    Waiter* previous = nullptr;  // in the list of blocked waiters
+    Waiter* next = nullptr;
     std::condition_variable cv;
 };
 
+// The blocked waiters, oldest first. Each lives on the stack of its blocked thread and links
+// itself in, so that blocking allocates nothing.
+struct WaiterList {
+    Waiter* first = nullptr;
+    Waiter* last = nullptr;
+
+    void Append(Waiter& w)
+    {
+        w.previous = last;
+        w.next = nullptr;
+        (last != nullptr ? last->next : first) = &w;
+        last = &w;
+    }
+    void Remove(Waiter& w)
+    {
+        (w.previous != nullptr ? w.previous->next : first) = w.next;
+        (w.next != nullptr ? w.next->previous : last) = w.previous;
+    }
+};
+
 // Guarded by KernelLock().
-std::list<Waiter*>& Waiters()
-{
-    static auto* waiters = new std::list<Waiter*>;
-    return *waiters;
-}
+WaiterList g_waiters;
 std::uint32_t g_runnablePlatformThreads = 0;
 
 std::condition_variable& QuiescenceChanged()
@@ -60,9 +77,8 @@ bool BlockUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>&
     if (tryAcquire()) return true;
     if (deadline != kNever && MonotonicNowLocked() >= deadline) return false;
 
-    Waiter w{&tryAcquire, deadline, t_platformThread, false, false, {}};
-    auto& waiters = Waiters();
-    const auto self = waiters.insert(waiters.end(), &w);
+    Waiter w{&tryAcquire, deadline, t_platformThread, false, false, nullptr, nullptr, {}};
+    g_waiters.Append(w);
     if (w.platformThread && --g_runnablePlatformThreads == 0) QuiescenceChanged().notify_all();
 
     while (!w.woken) {
@@ -73,14 +89,14 @@ bool BlockUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>&
             MarkRunnableLocked(w);
         }
     }
-    waiters.erase(self);
+    g_waiters.Remove(w);
     return w.acquired;
 }
 
 void WakeWaitersLocked()
 {
     const std::int64_t now = MonotonicNowLocked();
-    for (Waiter* w : Waiters()) {
+    for (Waiter* w = g_waiters.first; w != nullptr; w = w->next) {
         if (w->woken) continue;
         if ((*w->tryAcquire)()) {
             w->acquired = true;
@@ -130,7 +146,7 @@ void MarkCurrentThreadAsPlatformThread() { t_platformThread = true; }
 std::int64_t EarliestDeadlineLocked()
 {
     std::int64_t earliest = kNever;
-    for (const Waiter* w : Waiters()) {
+    for (const Waiter* w = g_waiters.first; w != nullptr; w = w->next) {
         if (!w->woken && w->deadline < earliest) earliest = w->deadline;
     }
     return earliest;

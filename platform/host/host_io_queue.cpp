@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform_support/wait.h"
 #include "platform/kernel/last_error.h"
+#include "platform_support/wait.h"
 #include "record_text.h"
 
 namespace platform::host {
@@ -176,8 +176,8 @@ void CHostIoQueue::DispatchOne(const platform::ComPtr<CHostIoRequest>& request)
         return;
     }
     m_record->Add(RecordKind::kCallback, "IQueueCallbackDeviceIoControl::OnDeviceIoControl",
-                  m_label + " " + request->Label() + " code=" + Hex32(request->ControlCode()) + " input=" +
-                      std::to_string(request->InputSize()) + " output=" + std::to_string(request->OutputSize()));
+                  {m_label, " ", request->Label(), " code=", Hex32(request->ControlCode()),
+                   " input=", request->InputSize(), " output=", request->OutputSize()});
     callback->OnDeviceIoControl(this, request.Get(), request->ControlCode(), request->InputSize(),
                                 request->OutputSize());
 }

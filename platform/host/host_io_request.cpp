@@ -11,17 +11,15 @@ namespace platform::host {
 
 HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                                ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                               const IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request)
+                               IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request)
 {
     try {
         const std::string label = "request#" + std::to_string(id);
-        platform::ComPtr<CHostMemory> inputMemory(
-            new CHostMemory(record, label + " input", std::vector<BYTE>(input.begin(), input.end())));
-        platform::ComPtr<CHostMemory> outputMemory(
-            new CHostMemory(record, label + " output", std::vector<BYTE>(outputLength, 0)));
-        *request =
-            platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file), controlCode,
-                                                                std::move(inputMemory), std::move(outputMemory), done));
+        platform::ComPtr<CHostMemory> inputMemory = CHostMemory::Create(record, label, "input", input, input.size());
+        platform::ComPtr<CHostMemory> outputMemory = CHostMemory::Create(record, label, "output", {}, outputLength);
+        *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file),
+                                                                       controlCode, std::move(inputMemory),
+                                                                       std::move(outputMemory), std::move(done)));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -32,7 +30,7 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
 
 CHostIoRequest::CHostIoRequest(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                                ULONG controlCode, platform::ComPtr<CHostMemory> input,
-                               platform::ComPtr<CHostMemory> output, IoCompletionHandler done)
+                               platform::ComPtr<CHostMemory> output, IoCompletionHandler&& done)
     : m_record(std::move(record)),
       m_label("request#" + std::to_string(id)),
       m_file(std::move(file)),
@@ -54,9 +52,8 @@ CHostIoRequest::~CHostIoRequest()
 
 void STDMETHODCALLTYPE CHostIoRequest::CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information)
 {
-    m_record->Add(
-        RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
-        m_label + " status=" + HresultText(hrCompletionStatus) + " information=" + std::to_string(Information));
+    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
+                  {m_label, " status=", HresultText(hrCompletionStatus), " information=", Information});
     if (m_completed.exchange(true)) {
         m_record->Add(RecordKind::kDriverError, "IWDFIoRequest::CompleteWithInformation", m_label,
                       "completed a second time; ignored");
@@ -89,8 +86,7 @@ void STDMETHODCALLTYPE CHostIoRequest::GetOutputMemory(IWDFMemory** ppWdfMemory)
 
 void STDMETHODCALLTYPE CHostIoRequest::GetFileObject(IWDFFile** ppFileObject)
 {
-    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetFileObject", m_label,
-                  "file#" + std::to_string(m_file->Id()));
+    m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetFileObject", m_label, {"file#", m_file->Id()});
     if (ppFileObject == nullptr) {
         m_record->Add(RecordKind::kDriverError, "IWDFIoRequest::GetFileObject", m_label, "null out pointer");
         return;
@@ -100,12 +96,11 @@ void STDMETHODCALLTYPE CHostIoRequest::GetFileObject(IWDFFile** ppFileObject)
 }
 
 void STDMETHODCALLTYPE CHostIoRequest::GetDeviceIoControlParameters(ULONG* pControlCode,
-                                                                   SIZE_T* pInputBufferSizeInBytes,
-                                                                   SIZE_T* pOutputBufferSizeInBytes)
+                                                                    SIZE_T* pInputBufferSizeInBytes,
+                                                                    SIZE_T* pOutputBufferSizeInBytes)
 {
     m_record->Add(RecordKind::kDriverCall, "IWDFIoRequest::GetDeviceIoControlParameters", m_label,
-                  "code=" + Hex32(m_controlCode) + " input=" + std::to_string(InputSize()) +
-                      " output=" + std::to_string(OutputSize()));
+                  {"code=", Hex32(m_controlCode), " input=", InputSize(), " output=", OutputSize()});
     if (pControlCode != nullptr) *pControlCode = m_controlCode;
     if (pInputBufferSizeInBytes != nullptr) *pInputBufferSizeInBytes = InputSize();
     if (pOutputBufferSizeInBytes != nullptr) *pOutputBufferSizeInBytes = OutputSize();
@@ -114,7 +109,7 @@ void STDMETHODCALLTYPE CHostIoRequest::GetDeviceIoControlParameters(ULONG* pCont
 bool CHostIoRequest::CompleteByHost(HRESULT status, const std::string& reason)
 {
     if (m_completed.exchange(true)) return false;
-    m_record->Add(RecordKind::kHostEvent, "CompleteRequest", m_label + " status=" + HresultText(status), reason);
+    m_record->Add(RecordKind::kHostEvent, "CompleteRequest", {m_label, " status=", HresultText(status)}, reason);
     Finish(status, 0);
     return true;
 }
@@ -126,7 +121,7 @@ void CHostIoRequest::SetDispatchedBy(CHostIoQueue* queue)
 
 void CHostIoRequest::Finish(HRESULT status, SIZE_T information)
 {
-    const std::vector<BYTE>& buffer = m_output->Bytes();
+    const std::span<const BYTE> buffer = m_output->Bytes();
     if (information > buffer.size()) {
         // The byte count says how much of the output buffer goes back; it cannot say more than
         // the buffer holds.

@@ -31,10 +31,11 @@ class CHostIoQueue;
 
 class CHostIoRequest final : public platform::ComObject<CHostIoRequest, IWDFIoRequest> {
 public:
-    // E_OUTOFMEMORY when the buffers cannot be had; the caller still has its handler then.
+    // Takes `done` over when it succeeds. E_OUTOFMEMORY when the buffers cannot be had; the caller
+    // still has its handler then.
     static HRESULT Create(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                           ULONG controlCode, std::span<const BYTE> input, SIZE_T outputLength,
-                          const IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request);
+                          IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request);
 
     void STDMETHODCALLTYPE CompleteWithInformation(HRESULT hrCompletionStatus, SIZE_T Information) override;
     void STDMETHODCALLTYPE GetInputMemory(IWDFMemory** ppWdfMemory) override;
@@ -58,7 +59,7 @@ public:
 private:
     CHostIoRequest(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
                    ULONG controlCode, platform::ComPtr<CHostMemory> input, platform::ComPtr<CHostMemory> output,
-                   IoCompletionHandler done);
+                   IoCompletionHandler&& done);
     // A request that the driver released without completing it is completed here, as aborted.
     ~CHostIoRequest();
     friend class platform::ComObject<CHostIoRequest, IWDFIoRequest>;

@@ -17,7 +17,7 @@ HRESULT InjectedFailure(std::string_view point)
 HRESULT STDMETHODCALLTYPE CHostNamedPropertyStore::GetNamedValue(PCWSTR pszName, PROPVARIANT* pv)
 {
     static constexpr std::string_view kName = "IWDFNamedPropertyStore::GetNamedValue";
-    const auto token = m_record->Add(RecordKind::kDriverCall, std::string(kName), Utf8(pszName));
+    const auto token = m_record->Add(RecordKind::kDriverCall, kName, Utf8(pszName));
     const HRESULT hr = [&] {
         if (pv == nullptr) return E_POINTER;
         PropVariantInit(pv);
@@ -25,15 +25,19 @@ HRESULT STDMETHODCALLTYPE CHostNamedPropertyStore::GetNamedValue(PCWSTR pszName,
         RETURN_IF_FAILED(InjectedFailure(kName));
         return m_store->Get(pszName, pv);
     }();
-    m_record->SetResult(token, SUCCEEDED(hr) ? HresultText(hr) + " " + PropVariantText(*pv) : HresultText(hr));
+    if (SUCCEEDED(hr)) {
+        m_record->SetResult(token, {HresultText(hr), " ", PropVariantText(*pv)});
+    } else {
+        m_record->SetResult(token, HresultText(hr));
+    }
     return hr;
 }
 
 HRESULT STDMETHODCALLTYPE CHostNamedPropertyStore::SetNamedValue(PCWSTR pszName, const PROPVARIANT* pv)
 {
     static constexpr std::string_view kName = "IWDFNamedPropertyStore::SetNamedValue";
-    const auto token = m_record->Add(RecordKind::kDriverCall, std::string(kName),
-                                     Utf8(pszName) + " " + (pv != nullptr ? PropVariantText(*pv) : "null"));
+    const auto token = m_record->Add(RecordKind::kDriverCall, kName,
+                                     {Utf8(pszName), " ", pv != nullptr ? PropVariantText(*pv) : "null"});
     const HRESULT hr = [&] {
         if (pv == nullptr) return E_POINTER;
         if (pszName == nullptr || pszName[0] == u'\0') return E_INVALIDARG;

@@ -21,34 +21,74 @@ const char* ToString(RecordKind kind)
     return "unknown";
 }
 
-HostRecord::Token HostRecord::Add(RecordKind kind, std::string name, std::string arguments, std::string result)
+void RecordText::AssignTo(std::string* out) const
 {
-    std::lock_guard guard(m_mutex);
-    const Token token = m_firstToken + m_entries.size();
-    m_entries.push_back({kind, std::move(name), std::move(arguments), std::move(result)});
-    TrimLocked();
-    return token;
+    if (m_pieces.size() == 0) {
+        out->assign(m_text);
+        return;
+    }
+    out->clear();
+    for (const Piece& piece : m_pieces) out->append(piece.View());
 }
 
-void HostRecord::SetResult(Token token, std::string result)
+HostRecord::Token HostRecord::Add(RecordKind kind, std::string_view name, RecordText arguments, RecordText result)
 {
     std::lock_guard guard(m_mutex);
-    if (token < m_firstToken || token - m_firstToken >= m_entries.size()) return;
-    m_entries[token - m_firstToken].result = std::move(result);
+    RecordEntry* entry = nullptr;
+    if (m_count == m_capacity) {
+        // Full: the oldest entry gives its place (and its storage) to the new one.
+        entry = &m_slots[m_oldest];
+        m_oldest = (m_oldest + 1) % m_slots.size();
+        ++m_firstToken;
+        ++m_dropped;
+    } else {
+        if (m_count == m_slots.size()) {
+            std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_slots.end());
+            m_oldest = 0;
+            m_slots.emplace_back();
+        }
+        entry = &AtLocked(m_count++);
+    }
+    entry->kind = kind;
+    entry->name.assign(name);
+    arguments.AssignTo(&entry->arguments);
+    result.AssignTo(&entry->result);
+    return m_firstToken + m_count - 1;
+}
+
+void HostRecord::SetResult(Token token, RecordText result)
+{
+    std::lock_guard guard(m_mutex);
+    if (token < m_firstToken || token - m_firstToken >= m_count) return;
+    result.AssignTo(&AtLocked(token - m_firstToken).result);
+}
+
+RecordEntry& HostRecord::AtLocked(std::size_t index)
+{
+    return m_slots[(m_oldest + index) % m_slots.size()];
+}
+
+const RecordEntry& HostRecord::AtLocked(std::size_t index) const
+{
+    return m_slots[(m_oldest + index) % m_slots.size()];
 }
 
 std::vector<RecordEntry> HostRecord::Entries() const
 {
     std::lock_guard guard(m_mutex);
-    return {m_entries.begin(), m_entries.end()};
+    std::vector<RecordEntry> entries;
+    entries.reserve(m_count);
+    for (std::size_t i = 0; i < m_count; ++i) entries.push_back(AtLocked(i));
+    return entries;
 }
 
 std::vector<RecordEntry> HostRecord::Entries(RecordKind kind) const
 {
     std::lock_guard guard(m_mutex);
     std::vector<RecordEntry> entries;
-    std::copy_if(m_entries.begin(), m_entries.end(), std::back_inserter(entries),
-                 [kind](const RecordEntry& entry) { return entry.kind == kind; });
+    for (std::size_t i = 0; i < m_count; ++i) {
+        if (AtLocked(i).kind == kind) entries.push_back(AtLocked(i));
+    }
     return entries;
 }
 
@@ -56,8 +96,8 @@ std::vector<std::string> HostRecord::Names(RecordKind kind) const
 {
     std::lock_guard guard(m_mutex);
     std::vector<std::string> names;
-    for (const auto& entry : m_entries) {
-        if (entry.kind == kind) names.push_back(entry.name);
+    for (std::size_t i = 0; i < m_count; ++i) {
+        if (AtLocked(i).kind == kind) names.push_back(AtLocked(i).name);
     }
     return names;
 }
@@ -66,16 +106,18 @@ std::vector<RecordEntry> HostRecord::Named(std::string_view name) const
 {
     std::lock_guard guard(m_mutex);
     std::vector<RecordEntry> entries;
-    std::copy_if(m_entries.begin(), m_entries.end(), std::back_inserter(entries),
-                 [name](const RecordEntry& entry) { return entry.name == name; });
+    for (std::size_t i = 0; i < m_count; ++i) {
+        if (AtLocked(i).name == name) entries.push_back(AtLocked(i));
+    }
     return entries;
 }
 
 std::size_t HostRecord::Count(std::string_view name) const
 {
     std::lock_guard guard(m_mutex);
-    return static_cast<std::size_t>(std::count_if(m_entries.begin(), m_entries.end(),
-                                                  [name](const RecordEntry& entry) { return entry.name == name; }));
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < m_count; ++i) count += AtLocked(i).name == name ? 1 : 0;
+    return count;
 }
 
 std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> HostRecord::LastIdleSettings() const
@@ -112,8 +154,9 @@ std::uint64_t HostRecord::DroppedEntries() const
 void HostRecord::Clear()
 {
     std::lock_guard guard(m_mutex);
-    m_firstToken += m_entries.size();
-    m_entries.clear();
+    m_firstToken += m_count;
+    m_count = 0;
+    m_oldest = 0;
     m_idleSettings.reset();
 }
 
@@ -121,7 +164,8 @@ std::string HostRecord::ToText() const
 {
     std::lock_guard guard(m_mutex);
     std::string text;
-    for (const auto& entry : m_entries) {
+    for (std::size_t i = 0; i < m_count; ++i) {
+        const RecordEntry& entry = AtLocked(i);
         text += ToString(entry.kind);
         text += ' ';
         text += entry.name;
@@ -139,10 +183,16 @@ std::string HostRecord::ToText() const
 
 void HostRecord::TrimLocked()
 {
-    while (m_entries.size() > m_capacity) {
-        m_entries.pop_front();
+    while (m_count > m_capacity) {
+        m_oldest = (m_oldest + 1) % m_slots.size();
+        --m_count;
         ++m_firstToken;
         ++m_dropped;
+    }
+    if (m_slots.size() > m_capacity) {
+        std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_slots.end());
+        m_oldest = 0;
+        m_slots.resize(m_capacity);
     }
 }
 

@@ -32,6 +32,7 @@
 #include "platform/com/com_ptr.h"
 #include "platform/com/runtime.h"
 #include "platform/sensorcx/sensor_driver.h"
+#include "platform_support/text_coding.h"
 #include "sensorcx/call_record.h"
 #include "sensorcx/send_helper.h"
 #include "transport/client_events.h"
@@ -83,7 +84,7 @@ IUnknown* Identity(IUnknown* object, ComPtr<IUnknown>* holder)
 // A decoded request.
 struct Parameters {
     std::optional<ULONG> command;
-    std::u16string objectId;
+    support::TerminatedText objectId;
     ComPtr<IPortableDeviceValues> all;
     ComPtr<IPortableDeviceKeyCollection> keys;  // get properties, get data fields
     ComPtr<IPortableDeviceValues> toWrite;      // set properties
@@ -113,7 +114,7 @@ HRESULT DecodeParameters(IWDFIoRequest* request, Parameters* out)
     hr = all->GetStringValue(transport::kObjectId, &objectId);
     if (FAILED(hr)) return MissingFieldAs(hr, E_INVALIDARG);
     hr = ReturnOutOfMemoryOnThrow([&] {
-        out->objectId = objectId;
+        out->objectId.Assign(objectId);
         return S_OK;
     });
     CoTaskMemFree(objectId);
@@ -149,12 +150,13 @@ struct ClientRecord {
     std::vector<std::u16string> subscribed;
 };
 
-void AddId(std::vector<std::u16string>& ids, const std::u16string& id)
+void AddId(std::vector<std::u16string>& ids, std::u16string_view id)
 {
-    if (std::none_of(ids.begin(), ids.end(), [&](const auto& other) { return SameId(other, id); })) ids.push_back(id);
+    if (std::none_of(ids.begin(), ids.end(), [&](const auto& other) { return SameId(other, id); }))
+        ids.emplace_back(id);
 }
 
-void RemoveId(std::vector<std::u16string>& ids, const std::u16string& id)
+void RemoveId(std::vector<std::u16string>& ids, std::u16string_view id)
 {
     std::erase_if(ids, [&](const auto& other) { return SameId(other, id); });
 }
@@ -434,7 +436,7 @@ private:
             r.controlCode = code;
             r.file = file.Get();
             r.command = parameters.command;
-            r.objectId = parameters.objectId;
+            r.objectId = parameters.objectId.View();
         });
         if (FAILED(decoded)) return {decoded, 0};
         if (identity == nullptr) return {E_HANDLE, 0};
@@ -469,7 +471,7 @@ private:
             // Recorded before the scope ends, so that a cleanup of the file waiting for this request
             // finds the record.
             if (IsClientCommand(command) && SUCCEEDED(callbackResult)) {
-                UpdateClient(holder, file, static_cast<SensorCommand>(command), parameters.objectId);
+                UpdateClient(holder, file, static_cast<SensorCommand>(command), parameters.objectId.View());
             }
             return transport::EncodeValues(results.Get(), &bytes);
         }();
@@ -484,8 +486,8 @@ private:
     static HRESULT CallDriver(ISensorDriver* driver, IWDFFile* file, const Parameters& parameters,
                               IPortableDeviceValues* results, HRESULT* callbackResult)
     {
-        std::u16string objectId = parameters.objectId;  // the driver's own copy
-        LPWSTR id = objectId.data();
+        support::TerminatedText objectId = parameters.objectId;  // the driver's own copy
+        LPWSTR id = objectId.Get();
         switch (static_cast<SensorCommand>(*parameters.command)) {
             case SensorCommand::kGetSupportedSensorObjects: {
                 ComPtr<IPortableDeviceValuesCollection> objects;
@@ -572,7 +574,7 @@ private:
 
     // Records a successful connect, disconnect, subscribe or unsubscribe of a file.
     void UpdateClient(const ComPtr<IUnknown>& identity, const ComPtr<IWDFFile>& file, SensorCommand command,
-                      const std::u16string& objectId)
+                      std::u16string_view objectId)
     {
         const bool adds = command == SensorCommand::kConnect || command == SensorCommand::kSubscribe;
         ComPtr<transport::IClientEventSink> sink;

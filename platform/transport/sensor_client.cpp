@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/com/runtime.h"
+#include "platform_support/text_coding.h"
 #include "transport/protocol_values.h"
 #include "transport/values_codec.h"
 #include "wpd/collections.h"
@@ -27,7 +28,7 @@ HRESULT NewParameters(SensorCommand command, std::u16string_view objectId, ComPt
     RETURN_IF_FAILED((*out)->SetUnsignedIntegerValue(kCommand, static_cast<ULONG>(command)));
     if (command == SensorCommand::kGetSupportedSensorObjects) return S_OK;
     return ReturnOutOfMemoryOnThrow(
-        [&] { return (*out)->SetStringValue(kObjectId, std::u16string(objectId).c_str()); });
+        [&] { return (*out)->SetStringValue(kObjectId, platform::support::TerminatedText(objectId).Get()); });
 }
 
 // The nested values set under a key of the results: null when the callback handed back nothing.

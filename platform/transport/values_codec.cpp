@@ -13,6 +13,7 @@ namespace {
 
 using platform::ComPtr;
 using platform::detail::ReturnOutOfMemoryOnThrow;
+using platform::detail::ValueEntries;
 using platform::detail::ValueEntry;
 
 constexpr std::uint8_t kMagic0 = 0x50;  // 'P'
@@ -304,7 +305,7 @@ public:
         if (depth > kMaxNestingDepth) return kMalformedEncoding;
         std::uint32_t count = 0;
         RETURN_IF_FAILED(Count(&count, kKeyBytes + kTagBytes));
-        std::vector<ValueEntry> entries;
+        ValueEntries entries;
         entries.reserve(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             ValueEntry entry;
@@ -438,8 +439,19 @@ private:
         return S_OK;
     }
 
-    static HRESULT CheckDistinctKeys(const std::vector<ValueEntry>& entries)
+    static HRESULT CheckDistinctKeys(const ValueEntries& entries)
     {
+        // A usual set has a few entries: each key is compared with those before it, which needs no
+        // sorted copy of the keys.
+        constexpr std::size_t kPairwiseLimit = 16;
+        if (entries.size() <= kPairwiseLimit) {
+            for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+                for (auto earlier = entries.begin(); earlier != entry; ++earlier) {
+                    if (earlier->key == entry->key) return kMalformedEncoding;
+                }
+            }
+            return S_OK;
+        }
         std::vector<PROPERTYKEY> keys;
         keys.reserve(entries.size());
         for (const ValueEntry& entry : entries) keys.push_back(entry.key);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "inline_vector.h"
 #include "platform/com/com_ptr.h"
 #include "platform/wpd/portable_device_values.h"
 #include "platform_support/values.h"
@@ -35,6 +36,14 @@ std::string KeyQualifier(REFPROPERTYKEY key);
 // (E_OUTOFMEMORY unless the test chose one). With a key, the point is qualified by it.
 HRESULT InjectedFailure(std::string_view point) noexcept;
 HRESULT InjectedFailure(std::string_view point, REFPROPERTYKEY key) noexcept;
+
+// Most values sets and key collections hold a few entries: this many are held in the object.
+constexpr std::size_t kEntriesInPlace = 4;
+using ValueEntries = InlineVector<ValueEntry, kEntriesInPlace>;
+using Keys = InlineVector<PROPERTYKEY, kEntriesInPlace>;
+
+// A values set that takes over decoded entries (distinct keys, storable values).
+HRESULT CreatePortableDeviceValues(ValueEntries entries, IPortableDeviceValues** out);
 
 // Every collection counts itself alive from construction to destruction.
 class CountedCollection {

@@ -66,7 +66,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::vector<PROPERTYKEY> m_keys;  // guarded by m_mutex, in the order added
+    Keys m_keys;  // guarded by m_mutex, in the order added
 };
 
 const BuiltinClass kPortableDeviceKeyCollection{CLSID_PortableDeviceKeyCollection, [](REFIID riid, void** ppv) {

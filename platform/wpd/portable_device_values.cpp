@@ -39,6 +39,7 @@ class CPortableDeviceValues final : public ComObject<CPortableDeviceValues, IPor
 public:
     CPortableDeviceValues() = default;
     explicit CPortableDeviceValues(std::vector<ValueEntry> entries) : m_entries(std::move(entries)) {}
+    explicit CPortableDeviceValues(ValueEntries entries) : m_entries(std::move(entries)) {}
 
     HRESULT STDMETHODCALLTYPE GetCount(DWORD* pcelt) override
     {
@@ -224,16 +225,16 @@ public:
         ValueEntry* entry = FindLocked(key);
         if (entry == nullptr) return kNotFound;
         removed = std::move(*entry);
-        m_entries.erase(m_entries.begin() + (entry - m_entries.data()));
+        m_entries.erase(entry);
         return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE Clear() override
     {
         RETURN_IF_FAILED(InjectedFailure(kClear));
-        std::vector<ValueEntry> removed;  // released after the lock
+        ValueEntries removed;  // released after the lock
         std::lock_guard guard(m_mutex);
-        removed.swap(m_entries);
+        removed = std::move(m_entries);
         return S_OK;
     }
 
@@ -294,13 +295,20 @@ private:
     }
 
     std::mutex m_mutex;
-    std::vector<ValueEntry> m_entries;  // guarded by m_mutex, in first-insertion order
+    ValueEntries m_entries;  // guarded by m_mutex, in first-insertion order
 };
 
 const BuiltinClass kPortableDeviceValues{
     CLSID_PortableDeviceValues, [](REFIID riid, void** ppv) { return MakeAndQuery<CPortableDeviceValues>(riid, ppv); }};
 
 }  // namespace
+
+HRESULT CreatePortableDeviceValues(ValueEntries entries, IPortableDeviceValues** out)
+{
+    return MakeAndQuery<CPortableDeviceValues>(IID_IPortableDeviceValues, reinterpret_cast<void**>(out),
+                                               std::move(entries));
+}
+
 }  // namespace platform::detail
 
 namespace platform::support {
@@ -308,7 +316,7 @@ namespace platform::support {
 HRESULT CreatePortableDeviceValues(std::vector<ValueEntry> entries, IPortableDeviceValues** out)
 {
     return MakeAndQuery<detail::CPortableDeviceValues>(IID_IPortableDeviceValues, reinterpret_cast<void**>(out),
-                                               std::move(entries));
+                                                       std::move(entries));
 }
 
 }  // namespace platform::support

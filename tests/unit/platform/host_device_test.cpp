@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <deque>
 #include <string>
 
 #include "host_test_doubles.h"
@@ -263,6 +265,53 @@ TEST(HostRecord, KeepsTheLatestEntriesAndCountsTheDropped)
     EXPECT_EQ(record.DroppedEntries(), 1u);
     EXPECT_THAT(record.Names(RecordKind::kHostEvent), ElementsAre("two", "three"));
     EXPECT_EQ(record.ToText(), "host event two()\nhost event three() -> kept\n");
+}
+
+// Entries are written into the storage of dropped or cleared ones: whatever the order of adds,
+// results, capacity changes and clears, the record reads like a plain list of the latest entries.
+TEST(HostRecord, ReusedStorageKeepsTheLatestEntriesInOrder)
+{
+    platform::host::HostRecord record;
+    struct Kept {
+        platform::host::HostRecord::Token token;
+        std::string text;
+    };
+    std::deque<Kept> expected;
+    std::size_t capacity = platform::host::HostRecord::kDefaultCapacity;
+    std::uint32_t seed = 7;
+    const auto next = [&seed](std::uint32_t bound) { return (seed = seed * 1103515245u + 12345u) / 65536u % bound; };
+    for (int step = 0; step < 2000; ++step) {
+        const std::uint32_t action = next(20);
+        if (action == 0) {
+            capacity = 1 + next(6);
+            record.SetCapacity(capacity);
+        } else if (action == 1) {
+            record.Clear();
+            expected.clear();
+        } else if (action < 5 && !expected.empty()) {
+            Kept& entry = expected[next(static_cast<std::uint32_t>(expected.size()))];
+            record.SetResult(entry.token, {"result ", step});
+            entry.text = entry.text.substr(0, entry.text.find(" -> ")) + " -> result " + std::to_string(step);
+        } else {
+            const std::string arguments(next(40), 'a');  // some longer than a string holds in place
+            const auto token = record.Add(RecordKind::kHostEvent, "entry", {arguments, " #", step});
+            expected.push_back({token, "host event entry(" + arguments + " #" + std::to_string(step) + ")"});
+        }
+        while (expected.size() > capacity) expected.pop_front();
+        std::string text;
+        for (const Kept& entry : expected) text += entry.text + "\n";
+        ASSERT_EQ(record.ToText(), text) << "step " << step;
+    }
+}
+
+TEST(HostRecord, JoinsTextPiecesAndWritesNumbersInDecimal)
+{
+    platform::host::HostRecord record;
+    const std::string label = "request#12";
+    record.Add(RecordKind::kDriverCall, "name",
+               {label, " a=", 0, " b=", -7, " c=", std::uint64_t{18446744073709551615u}},
+               {std::string_view("4096"), " bytes"});
+    EXPECT_EQ(record.ToText(), "driver call name(request#12 a=0 b=-7 c=18446744073709551615) -> 4096 bytes\n");
 }
 
 TEST(HostRecord, HresultText_NamesCommonResultsAndGivesEveryOtherInEightHexDigits)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -187,6 +188,20 @@ TEST_F(HostIo, Request_ZeroLengthBuffersHaveSizeZeroAndNoData)
     EXPECT_EQ(outputSize, 0u);
     EXPECT_EQ(inputData, nullptr);
     EXPECT_EQ(outputData, nullptr);
+}
+
+TEST_F(HostIo, Request_AnOutputBufferBeyondMemoryIsRefusedBeforeTheDriverSeesIt)
+{
+    bool called = false;
+    MakeDevice([&](IWDFIoQueue*, IWDFIoRequest* request, ULONG, SIZE_T, SIZE_T) {
+        called = true;
+        request->CompleteWithInformation(S_OK, 0);
+    });
+    for (const SIZE_T length : {std::numeric_limits<SIZE_T>::max(), std::numeric_limits<SIZE_T>::max() - 8}) {
+        EXPECT_EQ(m_device->DeviceIoControl(m_file.Get(), kAnyAccess, {}, length).status, E_OUTOFMEMORY);
+    }
+    EXPECT_FALSE(called);
+    EXPECT_EQ(m_device->Record().Count("RefuseRequest"), 2u);
 }
 
 TEST_F(HostIo, Request_FailureStatusCarriesNoOutputAndTooLargeInformationIsCut)

@@ -144,6 +144,40 @@ TEST_F(PortableDeviceCollections, ValuesKeepFirstInsertionOrderAndReplaceInPlace
     EXPECT_EQ(Entries(values.Get()).size(), 0u);
 }
 
+// A few entries are held in the object and more move to the heap: order, removal and clearing
+// read the same on both sides of that move.
+TEST_F(PortableDeviceCollections, ManyEntriesKeepTheirOrderThroughRemovalAndClear)
+{
+    auto values = Create<IPortableDeviceValues>(CLSID_PortableDeviceValues);
+    auto keys = Create<IPortableDeviceKeyCollection>(CLSID_PortableDeviceKeyCollection);
+    std::vector<std::pair<DWORD, ULONG>> expected;
+    for (DWORD pid = 1; pid <= 9; ++pid) {
+        ASSERT_EQ(values->SetUnsignedIntegerValue(PROPERTYKEY{kObjectSet, pid}, pid * 10), S_OK);
+        ASSERT_EQ(keys->Add(PROPERTYKEY{kObjectSet, pid}), S_OK);
+        expected.emplace_back(pid, pid * 10);
+    }
+    for (DWORD pid : {2u, 9u, 5u}) {
+        EXPECT_EQ(values->RemoveValue(PROPERTYKEY{kObjectSet, pid}), S_OK);
+        std::erase(expected, std::pair<DWORD, ULONG>{pid, pid * 10});
+    }
+    EXPECT_EQ(Entries(values.Get()), expected);
+    EXPECT_EQ(keys->RemoveAt(8), S_OK);
+    EXPECT_EQ(keys->RemoveAt(0), S_OK);
+    DWORD count = 0;
+    EXPECT_EQ(keys->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 7u);
+    PROPERTYKEY first{};
+    PROPERTYKEY last{};
+    EXPECT_EQ(keys->GetAt(0, &first), S_OK);
+    EXPECT_EQ(keys->GetAt(6, &last), S_OK);
+    EXPECT_EQ(first.pid, 2u);
+    EXPECT_EQ(last.pid, 8u);
+
+    EXPECT_EQ(values->Clear(), S_OK);
+    EXPECT_EQ(values->SetUnsignedIntegerValue(kStateKey, 1), S_OK);
+    EXPECT_EQ(Entries(values.Get()), (std::vector<std::pair<DWORD, ULONG>>{{3, 1}}));
+}
+
 TEST_F(PortableDeviceCollections, ValuesStoreCopiesAndHandOutCopiesThatBelongToTheCaller)
 {
     auto values = Create<IPortableDeviceValues>(CLSID_PortableDeviceValues);

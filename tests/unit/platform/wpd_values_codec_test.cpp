@@ -264,6 +264,19 @@ Bytes Le32(std::uint32_t value)
             static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
+// A values set of empty values under the keys of these property IDs.
+Bytes EmptyEntries(const std::vector<std::uint32_t>& pids)
+{
+    Bytes bytes = {0x50, 0x44, 0x01, 0x01};
+    const Bytes count = Le32(static_cast<std::uint32_t>(pids.size()));
+    bytes.insert(bytes.end(), count.begin(), count.end());
+    for (std::uint32_t pid : pids) {
+        const Bytes one = OneEntry(VT_EMPTY, {}, pid);
+        bytes.insert(bytes.end(), one.begin() + 8, one.end());
+    }
+    return bytes;
+}
+
 // A values set nested `depth` deep: each set holds one VT_UNKNOWN entry, the innermost none.
 Bytes Nested(int depth)
 {
@@ -317,6 +330,10 @@ TEST_F(ValuesCodec, MalformedInputIsRefusedWithAClearResult)
         {"count beyond the bytes", {0x50, 0x44, 0x01, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}, kMalformedEncoding},
         {"count over the limit", tooManyEntries, kMalformedEncoding},
         {"duplicate key", duplicate, kMalformedEncoding},
+        {"duplicate keys apart", EmptyEntries({1, 2, 3, 1}), kMalformedEncoding},
+        {"duplicate keys among many", EmptyEntries({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 9}),
+         kMalformedEncoding},
+        {"many distinct keys", EmptyEntries({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}), S_OK},
         {"nested nine deep", Nested(9), kMalformedEncoding},
         {"over the size limit", oversized, kMalformedEncoding},
         {"nested eight deep", Nested(8), S_OK},
@@ -371,7 +388,6 @@ TEST_F(ValuesCodec, EncoderRefusesWhatItCannotCarryAndLeavesTheBufferAsItWas)
     refuse(values.Get(), E_OUTOFMEMORY);
     EXPECT_EQ(transport::EncodeValues(nullptr, nullptr), E_POINTER);
 }
-
 
 // Sets inside one another: as deep as the limit they travel both ways; one deeper is refused by the
 // encoder, and by the decoder when another side sends it.

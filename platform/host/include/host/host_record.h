@@ -15,14 +15,21 @@
 // is made, so calls made inside a callback follow the callback's own entry; its result is filled
 // in when the call returns.
 //
-// The record keeps the latest Capacity() entries; older ones are dropped and counted.
+// The record keeps the latest Capacity() entries; older ones are dropped and counted. A new entry
+// is written into the storage of the one it drops, so a full record adds entries without
+// allocating; arguments and results given in pieces are joined straight into that storage:
+//
+//   record->Add(RecordKind::kDriverCall, "IWDFIoRequest::CompleteWithInformation",
+//               {m_label, " status=", HresultText(hr), " information=", information});
 //
 // Thread safety: every operation may be called from any thread; one mutex guards the record.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,8 +37,8 @@
 #include <vector>
 
 #include "platform/com/hresult.h"
-#include "platform_support/hresult_text.h"
 #include "platform/wdf/device.h"
+#include "platform_support/hresult_text.h"
 
 namespace platform::host {
 
@@ -51,6 +58,45 @@ struct RecordEntry {
     std::string result;
 };
 
+// The text of an entry's arguments or result: one text, or pieces (texts and integers) that the
+// record joins when it stores them. It only refers to what it is given, so it lives no longer than
+// the call it is passed to.
+class RecordText {
+public:
+    class Piece {
+    public:
+        Piece(const char* text) : m_text(text) {}
+        Piece(std::string_view text) : m_text(text) {}
+        Piece(const std::string& text) : m_text(text) {}
+        template <std::integral Number>
+        requires(!std::same_as<Number, bool> && !std::same_as<Number, char>) Piece(Number number)
+        {
+            m_digitCount =
+                static_cast<std::uint8_t>(std::to_chars(m_digits, m_digits + sizeof(m_digits), number).ptr - m_digits);
+        }
+
+        std::string_view View() const { return m_digitCount != 0 ? std::string_view(m_digits, m_digitCount) : m_text; }
+
+    private:
+        std::string_view m_text;
+        char m_digits[20];  // a number's decimal digits, with its sign
+        std::uint8_t m_digitCount = 0;
+    };
+
+    RecordText() = default;
+    RecordText(const char* text) : m_text(text) {}
+    RecordText(std::string_view text) : m_text(text) {}
+    RecordText(const std::string& text) : m_text(text) {}
+    RecordText(std::initializer_list<Piece> pieces) : m_pieces(pieces) {}
+
+    // Replaces *out with the text, keeping its storage.
+    void AssignTo(std::string* out) const;
+
+private:
+    std::string_view m_text;
+    std::initializer_list<Piece> m_pieces;
+};
+
 // "S_OK", "S_FALSE", the name of a common failure ("E_NOTIMPL (0x80004001)"), else "0x8007045A".
 using support::HresultText;
 
@@ -60,9 +106,9 @@ public:
     static constexpr std::size_t kDefaultCapacity = 4096;
 
     // Adds an entry; the token lets SetResult fill in its result later.
-    Token Add(RecordKind kind, std::string name, std::string arguments = {}, std::string result = {});
+    Token Add(RecordKind kind, std::string_view name, RecordText arguments = {}, RecordText result = {});
     // Sets the result of an entry; does nothing when the entry was dropped already.
-    void SetResult(Token token, std::string result);
+    void SetResult(Token token, RecordText result);
 
     std::vector<RecordEntry> Entries() const;
     std::vector<RecordEntry> Entries(RecordKind kind) const;
@@ -86,12 +132,19 @@ public:
     std::string ToText() const;
 
 private:
+    // The entry `index` places after the oldest one.
+    RecordEntry& AtLocked(std::size_t index);
+    const RecordEntry& AtLocked(std::size_t index) const;
+    // Drops the oldest entries and the slots beyond m_capacity.
     void TrimLocked();
 
     mutable std::mutex m_mutex;
-    // Guarded by m_mutex.
-    std::deque<RecordEntry> m_entries;
-    Token m_firstToken = 0;  // the token of m_entries.front()
+    // Guarded by m_mutex. A ring: the oldest entry is at m_slots[m_oldest], the others follow it;
+    // slots beyond m_count keep the storage of entries that were cleared, for the next ones.
+    std::vector<RecordEntry> m_slots;
+    std::size_t m_oldest = 0;
+    std::size_t m_count = 0;
+    Token m_firstToken = 0;  // the token of the oldest entry
     std::size_t m_capacity = kDefaultCapacity;
     std::uint64_t m_dropped = 0;
     std::optional<WUDF_DEVICE_POWER_POLICY_IDLE_SETTINGS> m_idleSettings;
