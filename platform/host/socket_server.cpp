@@ -230,15 +230,15 @@ HRESULT SocketServer::Impl::Start(std::string* error)
         std::lock_guard guard(m_crew->mutex);
         started = StartThread() && StartThread();
     }
-    try {
-        if (started) m_commands.Start();
-    } catch (const std::system_error& failure) {
-        Stop();
-        return Fail(error, E_OUTOFMEMORY, std::string("cannot start the server's threads: ") + failure.what());
-    }
     if (!started) {
         Stop();
         return Fail(error, E_OUTOFMEMORY, "cannot start the server's threads");
+    }
+    try {
+        m_commands.Start();
+    } catch (const std::system_error& failure) {
+        Stop();
+        return Fail(error, E_OUTOFMEMORY, std::string("cannot start the server's threads: ") + failure.what());
     }
     return S_OK;
 }
