@@ -383,9 +383,13 @@ TEST_F(ThermalDeviceTest, Teardown_WaitsForEveryCallbackInFlightAndRefusesLaterO
     ComPtr<CHostFile> file;
     ASSERT_EQ(m_host->OpenFile(FileAccess::kReadWrite, &file), S_OK);
 
+    // The two requests may reach the class extension in either order, so completions are counted,
+    // not matched to the request that was sent first.
+    std::atomic<int> completions{0};
     HANDLE done[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    for (HANDLE event : done) {
-        m_host->DeviceIoControl(file.Get(), kSensorMessage, {}, 16, [event](IoResult) { SetEvent(event); });
+    for (int i = 0; i < 2; ++i) {
+        m_host->DeviceIoControl(file.Get(), kSensorMessage, {}, 16,
+                                [&](IoResult) { SetEvent(done[completions.fetch_add(1)]); });
     }
     ASSERT_EQ(WaitForSingleObject(gates.entered[0], INFINITE), WAIT_OBJECT_0);
     ASSERT_EQ(WaitForSingleObject(gates.entered[1], INFINITE), WAIT_OBJECT_0);
