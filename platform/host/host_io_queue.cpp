@@ -183,17 +183,6 @@ void CHostIoQueue::DispatchOne(const platform::ComPtr<CHostIoRequest>& request)
 }
 
 ClaimedIoRequest::ClaimedIoRequest() = default;
-ClaimedIoRequest::ClaimedIoRequest(ClaimedIoRequest&& other) noexcept = default;
-
-ClaimedIoRequest& ClaimedIoRequest::operator=(ClaimedIoRequest&& other) noexcept
-{
-    if (this != &other) {
-        Dispatch();
-        m_queue = std::move(other.m_queue);
-        m_request = std::move(other.m_request);
-    }
-    return *this;
-}
 
 ClaimedIoRequest::~ClaimedIoRequest()
 {

@@ -43,8 +43,7 @@ HostRecord::Token HostRecord::Add(RecordKind kind, std::string_view name, Record
         ++m_dropped;
     } else {
         if (m_count == m_slots.size()) {
-            std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_slots.end());
-            m_oldest = 0;
+            StraightenLocked();
             m_slots.emplace_back();
         }
         entry = &AtLocked(m_count++);
@@ -190,10 +189,15 @@ void HostRecord::TrimLocked()
         ++m_dropped;
     }
     if (m_slots.size() > m_capacity) {
-        std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_slots.end());
-        m_oldest = 0;
+        StraightenLocked();
         m_slots.resize(m_capacity);
     }
+}
+
+void HostRecord::StraightenLocked()
+{
+    std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_oldest), m_slots.end());
+    m_oldest = 0;
 }
 
 }  // namespace platform::host

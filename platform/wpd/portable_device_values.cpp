@@ -38,7 +38,6 @@ class CPortableDeviceValues final : public ComObject<CPortableDeviceValues, IPor
                                     private CountedCollection {
 public:
     CPortableDeviceValues() = default;
-    explicit CPortableDeviceValues(std::vector<ValueEntry> entries) : m_entries(std::move(entries)) {}
     explicit CPortableDeviceValues(ValueEntries entries) : m_entries(std::move(entries)) {}
 
     HRESULT STDMETHODCALLTYPE GetCount(DWORD* pcelt) override
@@ -315,8 +314,7 @@ namespace platform::support {
 
 HRESULT CreatePortableDeviceValues(std::vector<ValueEntry> entries, IPortableDeviceValues** out)
 {
-    return MakeAndQuery<detail::CPortableDeviceValues>(IID_IPortableDeviceValues, reinterpret_cast<void**>(out),
-                                                       std::move(entries));
+    return detail::CreatePortableDeviceValues(detail::ValueEntries(std::move(entries)), out);
 }
 
 }  // namespace platform::support

@@ -118,7 +118,10 @@ public:
         const long cpus = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
         for (long i = 0; i < cpus; ++i) {
             const pid_t child = ::fork();
-            if (child < 0) throw std::runtime_error("cannot start the load: fork failed");
+            if (child < 0) {
+                Stop();  // the processes already started would spin on after the harness
+                throw std::runtime_error("cannot start the load: fork failed");
+            }
             if (child == 0) {
                 ::setpriority(PRIO_PROCESS, 0, 19);
                 volatile unsigned long spin = 0;
@@ -127,17 +130,20 @@ public:
             m_children.push_back(child);
         }
     }
-    ~CpuLoad()
-    {
-        for (const pid_t child : m_children) ::kill(child, SIGKILL);
-        for (const pid_t child : m_children) ::waitpid(child, nullptr, 0);
-    }
+    ~CpuLoad() { Stop(); }
     CpuLoad(const CpuLoad&) = delete;
     CpuLoad& operator=(const CpuLoad&) = delete;
 
     std::size_t Processes() const { return m_children.size(); }
 
 private:
+    void Stop()
+    {
+        for (const pid_t child : m_children) ::kill(child, SIGKILL);
+        for (const pid_t child : m_children) ::waitpid(child, nullptr, 0);
+        m_children.clear();
+    }
+
     std::vector<pid_t> m_children;
 };
 

@@ -33,8 +33,8 @@ class ClaimedIoRequest {
 public:
     ClaimedIoRequest();
     ~ClaimedIoRequest();
-    ClaimedIoRequest(ClaimedIoRequest&& other) noexcept;
-    ClaimedIoRequest& operator=(ClaimedIoRequest&& other) noexcept;
+    ClaimedIoRequest(const ClaimedIoRequest&) = delete;
+    ClaimedIoRequest& operator=(const ClaimedIoRequest&) = delete;
 
     explicit operator bool() const { return static_cast<bool>(m_request); }
     // Hands the request to the driver on this thread; nothing when there is no claim.

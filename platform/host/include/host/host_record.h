@@ -137,6 +137,8 @@ private:
     const RecordEntry& AtLocked(std::size_t index) const;
     // Drops the oldest entries and the slots beyond m_capacity.
     void TrimLocked();
+    // Moves the slots so that the oldest entry is the first, as before the ring wrapped.
+    void StraightenLocked();
 
     mutable std::mutex m_mutex;
     // Guarded by m_mutex. A ring: the oldest entry is at m_slots[m_oldest], the others follow it;
