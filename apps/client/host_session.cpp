@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <thread>
 
 #include "common/text.h"
 #include "platform/com/propvariant.h"
 #include "platform/com/runtime.h"
 #include "platform/win32_error.h"
 #include "platform/wpd/portable_device_keys.h"
+#include "client/aborted_requests.h"
 #include "client/exit_codes.h"
 
 namespace client {
@@ -20,12 +20,6 @@ namespace {
 
 // Guards against a host that stopped answering; the host itself answers at once.
 constexpr std::chrono::seconds kReplyTimeout{60};
-
-// The host aborts requests only while the device goes to low power, which takes a moment (longer
-// on a busy machine): an aborted request is sent again after a pause that doubles, for a while.
-constexpr std::chrono::milliseconds kFirstAbortPause{5};
-constexpr std::chrono::milliseconds kLongestAbortPause{200};
-constexpr std::chrono::milliseconds kAbortPatience{3000};
 
 // The program's name, which begins its messages ("sensorctl: ...").
 const char* Program()
@@ -126,16 +120,7 @@ HRESULT HostSession::Connect(const std::string& socketPath, std::unique_ptr<Host
 transport::TransportReply HostSession::IoControl(ULONG controlCode, std::span<const std::uint8_t> input,
                                                  std::size_t outputCapacity)
 {
-    transport::TransportReply reply = m_client->IoControl(controlCode, input, outputCapacity);
-    std::chrono::milliseconds pause = kFirstAbortPause;
-    for (std::chrono::milliseconds waited{0};
-         reply.status == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED) && waited < kAbortPatience;) {
-        std::this_thread::sleep_for(pause);
-        waited += pause;
-        pause = std::min(pause * 2, kLongestAbortPause);
-        reply = m_client->IoControl(controlCode, input, outputCapacity);
-    }
-    return reply;
+    return SendAgainWhileAborted([&] { return m_client->IoControl(controlCode, input, outputCapacity); });
 }
 
 HostSession::~HostSession()

@@ -14,12 +14,13 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
                                IoCompletionHandler& done, platform::ComPtr<CHostIoRequest>* request)
 {
     try {
-        const std::string label = "request#" + std::to_string(id);
+        std::string label = "request#" + std::to_string(id);
         platform::ComPtr<CHostMemory> inputMemory = CHostMemory::Create(record, label, "input", input, input.size());
         platform::ComPtr<CHostMemory> outputMemory = CHostMemory::Create(record, label, "output", {}, outputLength);
-        *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), id, std::move(file),
-                                                                       controlCode, std::move(inputMemory),
-                                                                       std::move(outputMemory), std::move(done)));
+        *request = platform::ComPtr<CHostIoRequest>(new CHostIoRequest(std::move(record), std::move(label),
+                                                                       std::move(file), controlCode,
+                                                                       std::move(inputMemory), std::move(outputMemory),
+                                                                       std::move(done)));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -28,11 +29,11 @@ HRESULT CHostIoRequest::Create(std::shared_ptr<HostRecord> record, std::uint64_t
     }
 }
 
-CHostIoRequest::CHostIoRequest(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
+CHostIoRequest::CHostIoRequest(std::shared_ptr<HostRecord> record, std::string label, platform::ComPtr<CHostFile> file,
                                ULONG controlCode, platform::ComPtr<CHostMemory> input,
                                platform::ComPtr<CHostMemory> output, IoCompletionHandler&& done)
     : m_record(std::move(record)),
-      m_label("request#" + std::to_string(id)),
+      m_label(std::move(label)),
       m_file(std::move(file)),
       m_controlCode(controlCode),
       m_input(std::move(input)),

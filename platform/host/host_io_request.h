@@ -57,7 +57,7 @@ public:
     void SetDispatchedBy(CHostIoQueue* queue);
 
 private:
-    CHostIoRequest(std::shared_ptr<HostRecord> record, std::uint64_t id, platform::ComPtr<CHostFile> file,
+    CHostIoRequest(std::shared_ptr<HostRecord> record, std::string label, platform::ComPtr<CHostFile> file,
                    ULONG controlCode, platform::ComPtr<CHostMemory> input, platform::ComPtr<CHostMemory> output,
                    IoCompletionHandler&& done);
     // A request that the driver released without completing it is completed here, as aborted.

@@ -9,12 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "bench_stats.h"
+#include "client/aborted_requests.h"
 #include "platform/com/propvariant.h"
 #include "platform/sensorcx/sensors.h"
 #include "transport/sensor_protocol.h"
@@ -104,20 +103,10 @@ transport::TransportReply RawClient::Request(ULONG controlCode, std::span<const 
 
 transport::SensorTransport RawClient::Transport()
 {
-    // A request that meets the device going to low power (the last subscriber just left) is
-    // aborted by the host; it is sent again after a pause that doubles, for up to 3 s, as sensorctl
-    // does. The move to low power takes longer on a slow or busy machine.
+    // A request that meets the device going to low power (the last subscriber just left) is sent
+    // again, as sensorctl does.
     return [this](ULONG code, std::span<const std::uint8_t> input, std::size_t capacity) {
-        transport::TransportReply reply = Request(code, input, capacity);
-        std::chrono::milliseconds pause{5};
-        for (std::chrono::milliseconds waited{0};
-             reply.status == HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED) && waited < std::chrono::seconds(3);) {
-            std::this_thread::sleep_for(pause);
-            waited += pause;
-            pause = std::min(pause * 2, std::chrono::milliseconds(200));
-            reply = Request(code, input, capacity);
-        }
-        return reply;
+        return client::SendAgainWhileAborted([&] { return Request(code, input, capacity); });
     };
 }
 
